@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <utility>
 
 namespace platform {
 
@@ -72,5 +73,28 @@ std::int32_t StrToInt(const std::string &text) {
 }
 
 std::string IntToStr(std::int64_t value) { return std::to_string(value); }
+
+namespace {
+EscapedExceptionHandler &EscapedHandler() {
+  static EscapedExceptionHandler handler;
+  return handler;
+}
+}  // namespace
+
+void SetEscapedExceptionHandler(EscapedExceptionHandler handler) {
+  EscapedHandler() = std::move(handler);
+}
+
+void HandleEscapedException() {
+  const std::exception_ptr error = std::current_exception();
+  if (!error) return;
+  if (EscapedHandler()) {
+    try {
+      EscapedHandler()(error);
+    } catch (...) {
+      // The handler itself must not take the dispatch down.
+    }
+  }
+}
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -63,5 +64,14 @@ class EConvertError : public Exception {
 // "'<text>' is not a valid integer value".
 std::int32_t StrToInt(const std::string &text);
 std::string IntToStr(std::int64_t value);
+
+// Exceptions must never unwind through the platform's message dispatch. Window
+// procedures of our own hidden windows catch everything and call
+// HandleEscapedException() from inside the catch block; it hands the current
+// exception to the handler the application installed (which shows it and
+// goes on), or drops it when none is installed.
+using EscapedExceptionHandler = std::function<void(std::exception_ptr)>;
+void SetEscapedExceptionHandler(EscapedExceptionHandler handler);
+void HandleEscapedException();
 
 }  // namespace platform
