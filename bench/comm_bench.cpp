@@ -161,7 +161,10 @@ double EngineSend(const std::vector<unsigned char> &data, bool &ok) {
   Pty p;
   platform::OsApi &api = platform::DefaultOsApi();
   comm::TComm *c = MakePort(p.path);
+  bool ready = false;
+  c->OnSendDataEmpty = [&](platform::TObject *) { ready = true; };
   c->OpenPort();
+  while (!ready) PumpOnce(api);  // the writer takes requests once it has a queue
   const auto t0 = Clock::now();
   bool peerOk = false;
   std::thread peer([&] { peerOk = ReadAndVerify(p.master, data); });

@@ -50,6 +50,7 @@ using HWND = HWND__ *;
 // Error codes the engine looks at.
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u

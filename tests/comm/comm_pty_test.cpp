@@ -54,6 +54,14 @@ class CommPty : public ::testing::Test {
       chunks.push_back(n);
     };
     comm->OnRequestHangup = [this](TObject *) { ++hangups; };
+    comm->OnSendDataEmpty = [this](TObject *) { ++empties; };
+  }
+  // Opens and waits until the writer has looked at its queue: before that
+  // the platform refuses requests and SendBytes answers false.
+  void OpenReady() {
+    const int before = empties;
+    comm->OpenPort();
+    ASSERT_TRUE(PumpUntil(Os(), [&] { return empties > before; }));
   }
   void TearDown() override {
     if (comm) comm->ClosePort();
@@ -78,6 +86,7 @@ class CommPty : public ::testing::Test {
   std::string received;
   std::vector<std::uint16_t> chunks;
   int hangups = 0;
+  int empties = 0;
 };
 
 std::string AllByteValues(int repeat) {
@@ -99,7 +108,7 @@ std::string OpenError(TComm &c) {
 }  // namespace
 
 TEST_F(CommPty, BytesTravelBothWaysIntactZerosIncluded) {
-  comm->OpenPort();
+  OpenReady();
   const std::string in = AllByteValues(8);
   ASSERT_TRUE(port->PeerWrite(in.data(), in.size()));
   ASSERT_TRUE(PumpUntil(Os(), [&] { return received.size() >= in.size(); }));
@@ -124,7 +133,7 @@ TEST_F(CommPty, ABurstOf1500BytesArrivesAs1024Then476) {
 }
 
 TEST_F(CommPty, SeparateSendsArriveInOrder) {
-  comm->OpenPort();
+  OpenReady();
   ASSERT_TRUE(comm->SendBytes("first,", 6));
   ASSERT_TRUE(comm->SendBytes("second,", 7));
   ASSERT_TRUE(comm->SendBytes("third", 5));
@@ -155,7 +164,7 @@ TEST_F(CommPty, OpenAndCloseInEveryOrder) {
   comm->ClosePort();
   comm->ClosePort();
   EXPECT_EQ(comm->ComHandle(), 0u);
-  comm->OpenPort();  // and again
+  OpenReady();  // and again
   ASSERT_TRUE(comm->SendBytes("again", 5));
   EXPECT_EQ(PeerReadAll(5), "again");
 }
@@ -194,7 +203,7 @@ TEST_F(CommPty, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
   const int fds = CountEntries("/proc/self/fd");
   const int threads = CountEntries("/proc/self/task");
   for (int i = 0; i < 20; ++i) {
-    comm->OpenPort();
+    OpenReady();
     ASSERT_TRUE(comm->SendBytes("x", 1));
     comm->ClosePort();
     PumpMessages(Os());

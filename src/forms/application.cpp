@@ -1,0 +1,213 @@
+#include "forms/application.h"
+
+#include <algorithm>
+
+#include "forms/headless.h"
+#include "forms/sys/exe_path.h"
+#include "platform/thread.h"
+
+namespace forms {
+
+// Lives to the end of the process, so nothing that runs late (a thread's
+// last Synchronize, a static destructor) finds it gone.
+TApplication *Application = new TApplication();
+
+TApplication::TApplication() : TComponent(nullptr) {
+  platform::SetEscapedExceptionHandler(
+      [this](std::exception_ptr error) { HandleException(error); });
+}
+
+TApplication::~TApplication() {
+  DestroyForms();
+  backend_.reset();
+  platform::SetEscapedExceptionHandler(nullptr);
+}
+
+void TApplication::Initialize() {
+  platform::SetMainThread();
+  if (exeName_.empty()) SetExeName(sys::ExecutablePath());
+}
+
+void TApplication::FormConstructed(TForm *form) { forms_.push_back(form); }
+
+void TApplication::FormCreated(TForm *form) {
+  if (mainForm_ == nullptr) {
+    mainForm_ = form;
+    terminated_ = false;
+  }
+  form->AfterConstruction();
+}
+
+void TApplication::FormDestroying(TForm *form) {
+  forms_.erase(std::remove(forms_.begin(), forms_.end(), form), forms_.end());
+  if (mainForm_ == form) mainForm_ = nullptr;
+}
+
+void TApplication::DestroyForms() {
+  std::vector<TForm *> owned;
+  for (TForm *form : forms_) {
+    if (form->Owner() == this) owned.push_back(form);
+  }
+  for (auto it = owned.rbegin(); it != owned.rend(); ++it) delete *it;
+}
+
+void TApplication::MainFormClosed() { Terminate(); }
+
+void TApplication::Run() {
+  if (mainForm_ == nullptr || terminated_) return;
+  mainForm_->Show();
+  if (terminated_) return;
+  Backend().Run();
+}
+
+void TBackend::Run() {
+  while (!Application->Terminated()) {
+    Application->ProcessMessages();
+    if (Application->Terminated()) break;
+    // Sleep until the main thread's queue has input or a Synchronize waits.
+    HANDLE sync = platform::SyncEvent();
+    Application->Api().MsgWaitForMultipleObjects(sync != nullptr ? 1 : 0, &sync, FALSE, INFINITE,
+                                                 QS_ALLINPUT);
+  }
+}
+
+void TApplication::ProcessMessages() {
+  DispatchQueuedMessages(-1);
+  Backend().ProcessEvents();
+}
+
+int TApplication::DispatchQueuedMessages(int limit) {
+  // Each message is an event of its own: what it raises is handled here,
+  // even when this runs inside another handler.
+  const int saved = dispatchDepth_;
+  dispatchDepth_ = 0;
+  platform::OsApi &api = Api();
+  int count = 0;
+  MSG msg;
+  while ((limit < 0 || count < limit) && api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    ++count;
+    if (msg.message == WM_QUIT) {
+      Terminate();
+      break;
+    }
+    DispatchGuarded([&api, &msg] {
+      api.TranslateMessage(&msg);
+      api.DispatchMessageA(&msg);
+    });
+  }
+  DispatchGuarded([] { platform::CheckSynchronize(); });
+  dispatchDepth_ = saved;
+  return count;
+}
+
+void TApplication::Terminate() {
+  terminated_ = true;
+  if (backend_) backend_->Quit();
+}
+
+void TApplication::SetExeName(const std::string &path) {
+  exeName_ = path;
+  title_ = TitleFromExeName(path);
+}
+
+std::string TApplication::TitleFromExeName(const std::string &path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.find('.');
+  if (dot != std::string::npos) name.resize(dot);
+  for (std::size_t i = 1; i < name.size(); ++i) {
+    const char c = name[i];
+    if (c >= 'A' && c <= 'Z') name[i] = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
+int TApplication::MessageBox(const std::string &text, const std::string &caption, unsigned flags) {
+  return Backend().MessageBox(mainForm_, text, caption, flags);
+}
+
+bool TApplication::DispatchEvent(const std::function<void()> &handler) {
+  if (dispatchDepth_ == 0) return DispatchGuarded(handler);
+  // Nested: the exception belongs to the handler that caused this event.
+  ++dispatchDepth_;
+  struct Restore {
+    int &depth;
+    ~Restore() { --depth; }
+  } restore{dispatchDepth_};
+  handler();
+  return true;
+}
+
+bool TApplication::UserInput(const std::function<void()> &action) {
+  const int saved = dispatchDepth_;
+  dispatchDepth_ = 0;
+  const bool ok = DispatchGuarded(action);
+  dispatchDepth_ = saved;
+  return ok;
+}
+
+bool TApplication::DispatchGuarded(const std::function<void()> &handler) {
+  const int saved = dispatchDepth_;
+  ++dispatchDepth_;
+  std::exception_ptr error;
+  try {
+    handler();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  dispatchDepth_ = saved;
+  if (!error) return true;
+  HandleException(error);
+  return false;
+}
+
+void TApplication::HandleException(std::exception_ptr error) {
+  if (!error) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception &e) {
+    HandleException(e);
+  } catch (...) {
+    ShowException("Unknown exception");
+  }
+}
+
+void TApplication::HandleException(const std::exception &e) { ShowException(e.what()); }
+
+void TApplication::ShowException(const std::string &message) {
+  MessageBox(ExceptionBoxText(message), title_, MB_ICONERROR | MB_OK);
+}
+
+std::string TApplication::ExceptionBoxText(const std::string &message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+  return message;
+}
+
+TBackend &TApplication::Backend() {
+  if (!backend_) backend_ = std::make_unique<THeadlessBackend>();
+  return *backend_;
+}
+
+void TApplication::SetBackend(std::unique_ptr<TBackend> backend) {
+  std::vector<TForm *> shown;
+  for (TForm *form : forms_) {
+    if (form->Visible()) shown.push_back(form);
+    form->DestroyHandle();
+  }
+  backend_ = std::move(backend);
+  for (TForm *form : shown) {
+    form->Hide();
+    form->Show();
+  }
+}
+
+platform::OsApi &TApplication::Api() const {
+  return api_ != nullptr ? *api_ : platform::DefaultOsApi();
+}
+
+bool SaveScreenshot(TForm &form, const std::string &path) {
+  form.HandleNeeded();
+  return Application->Backend().SaveScreenshot(form, path);
+}
+
+}  // namespace forms

@@ -1,0 +1,215 @@
+#include "platform/posix/kernel.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <shared_mutex>
+#include <unordered_map>
+
+namespace platform::posix {
+
+// ---- errors -------------------------------------------------------------
+
+namespace {
+thread_local DWORD tLastError = ERROR_SUCCESS;
+}  // namespace
+
+DWORD LastError() { return tLastError; }
+void SetError(DWORD error) { tLastError = error; }
+
+DWORD ErrorFromErrno(int err) {
+  switch (err) {
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case EBUSY:
+      return ERROR_ACCESS_DENIED;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case ENOTTY:
+    case ENOSYS:
+    case EOPNOTSUPP:
+      return ERROR_NOT_SUPPORTED;
+    case ECANCELED:
+      return ERROR_OPERATION_ABORTED;
+    default:  // EIO, ENXIO, ENODEV and the rest: the device is not working
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+// ---- Signal / Event -------------------------------------------------------
+
+Signal::Signal() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+Signal::~Signal() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void Signal::Set() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (set_) return;
+  set_ = true;
+  const std::uint64_t one = 1;
+  while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void Signal::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!set_) return;
+  set_ = false;
+  std::uint64_t value;
+  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+  }
+}
+
+bool Signal::IsSet() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return set_;
+}
+
+bool Signal::TryConsume() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!set_) return false;
+  set_ = false;
+  std::uint64_t value;
+  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+Event::Event(bool manualReset, bool initialState) : manual_(manualReset) {
+  if (initialState) signal_.Set();
+}
+
+// ---- handle table -------------------------------------------------------
+
+namespace {
+
+// Values are multiples of 4 below 2^32 (callers may keep them in 32 bits) and
+// are not reused soon, so a stale handle almost never names a new object.
+struct HandleTable {
+  std::shared_mutex mutex;
+  std::unordered_map<std::uint32_t, std::shared_ptr<KernelObject>> objects;
+  std::uint32_t next = 0x100;
+};
+
+HandleTable &Table() {
+  static HandleTable *table = new HandleTable();  // never freed: used until exit
+  return *table;
+}
+
+std::uint32_t KeyOf(HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value == 0 || value > 0xFFFFFFFFu || (value & 3u) != 0) return 0;
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+HANDLE AddHandle(std::shared_ptr<KernelObject> object) {
+  HandleTable &t = Table();
+  std::unique_lock<std::shared_mutex> lock(t.mutex);
+  std::uint32_t key;
+  do {
+    t.next += 4;
+    if (t.next < 0x100) t.next = 0x104;  // wrapped: skip the low values
+    key = t.next;
+  } while (t.objects.count(key) != 0);
+  t.objects.emplace(key, std::move(object));
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(key));
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  const std::uint32_t key = KeyOf(handle);
+  if (key == 0) return nullptr;
+  HandleTable &t = Table();
+  std::shared_lock<std::shared_mutex> lock(t.mutex);
+  auto it = t.objects.find(key);
+  return it == t.objects.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
+  const std::uint32_t key = KeyOf(handle);
+  if (key == 0) return nullptr;
+  HandleTable &t = Table();
+  std::unique_lock<std::shared_mutex> lock(t.mutex);
+  auto it = t.objects.find(key);
+  if (it == t.objects.end()) return nullptr;
+  auto object = std::move(it->second);
+  t.objects.erase(it);
+  return object;
+}
+
+std::vector<std::shared_ptr<KernelObject>> AllObjects() {
+  HandleTable &t = Table();
+  std::shared_lock<std::shared_mutex> lock(t.mutex);
+  std::vector<std::shared_ptr<KernelObject>> out;
+  out.reserve(t.objects.size());
+  for (auto &entry : t.objects) out.push_back(entry.second);
+  return out;
+}
+
+// ---- waits ----------------------------------------------------------------
+
+DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int queueFd,
+              const std::function<bool()> &queueReady, DWORD milliseconds) {
+  const std::size_t count = objects.size();
+  const bool infinite = milliseconds == INFINITE;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  pollfd stackFds[16];
+  std::vector<pollfd> heapFds;
+  pollfd *fds = stackFds;
+  const std::size_t total = count + (queueFd >= 0 ? 1 : 0);
+  if (total > 16) {
+    heapFds.resize(total);
+    fds = heapFds.data();
+  }
+  for (;;) {
+    for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{objects[i]->WaitFd(), POLLIN, 0};
+    if (queueFd >= 0) fds[count] = pollfd{queueFd, POLLIN, 0};
+    int timeout = -1;
+    if (!infinite) {
+      // Rounded up, so a wait never ends a little before its time.
+      const auto left =
+          std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+      timeout = left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+    }
+    const int ready = poll(fds, static_cast<nfds_t>(total), timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      SetError(ErrorFromErrno(errno));
+      return WAIT_FAILED;
+    }
+    if (ready > 0) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (fds[i].revents != 0 && objects[i]->Acquire()) {
+          return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+        }
+      }
+      if (queueFd >= 0 && fds[count].revents != 0 && queueReady()) {
+        return WAIT_OBJECT_0 + static_cast<DWORD>(count);
+      }
+    }
+    if (timeout == 0) return WAIT_TIMEOUT;
+    if (!infinite && Clock::now() >= deadline) return WAIT_TIMEOUT;
+  }
+}
+
+}  // namespace platform::posix

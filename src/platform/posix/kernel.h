@@ -1,0 +1,140 @@
+// Private core of the POSIX backend: the objects behind handles, the handle
+// table, per-thread state and the helpers every part shares.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/winapi.h"
+
+namespace platform::posix {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- errors -------------------------------------------------------------
+
+DWORD LastError();
+void SetError(DWORD error);
+// The Win32 error closest to an errno value.
+DWORD ErrorFromErrno(int err);
+
+// ---- objects behind handles ---------------------------------------------
+
+class KernelObject {
+ public:
+  KernelObject() = default;
+  KernelObject(const KernelObject &) = delete;
+  KernelObject &operator=(const KernelObject &) = delete;
+  virtual ~KernelObject() = default;
+
+  // A descriptor that is readable while the object is signalled, or -1 when
+  // the object cannot be waited on.
+  virtual int WaitFd() const { return -1; }
+  // Called when poll() found WaitFd() readable: true if the object really is
+  // signalled for this waiter (an auto-reset event is consumed here, and a
+  // waiter that lost the race gets false).
+  virtual bool Acquire() { return false; }
+  // The handle that named the object has been closed.
+  virtual void HandleClosed() {}
+};
+
+// An eventfd that is readable while a flag is set. The flag and the counter
+// change together under one lock, so the descriptor never lies for long.
+class Signal {
+ public:
+  Signal();
+  ~Signal();
+  Signal(const Signal &) = delete;
+  Signal &operator=(const Signal &) = delete;
+
+  bool Valid() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  void Set();
+  void Reset();
+  bool IsSet();
+  // Clears the flag if it was set; true when this call cleared it.
+  bool TryConsume();
+
+ private:
+  int fd_;
+  std::mutex mutex_;
+  bool set_ = false;
+};
+
+class Event : public KernelObject {
+ public:
+  Event(bool manualReset, bool initialState);
+  bool Valid() const { return signal_.Valid(); }
+  void Set() { signal_.Set(); }
+  void Reset() { signal_.Reset(); }
+  int WaitFd() const override { return signal_.Fd(); }
+  bool Acquire() override { return manual_ ? signal_.IsSet() : signal_.TryConsume(); }
+
+ private:
+  const bool manual_;
+  Signal signal_;
+};
+
+// ---- handle table -------------------------------------------------------
+
+HANDLE AddHandle(std::shared_ptr<KernelObject> object);  // nullptr when out of descriptors
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);
+// Every live object of one kind (used when a thread ends).
+template <class T>
+std::vector<std::shared_ptr<T>> ObjectsOfKind();
+std::vector<std::shared_ptr<KernelObject>> AllObjects();
+
+template <class T>
+std::vector<std::shared_ptr<T>> ObjectsOfKind() {
+  std::vector<std::shared_ptr<T>> out;
+  for (auto &object : AllObjects()) {
+    if (auto typed = std::dynamic_pointer_cast<T>(object)) out.push_back(std::move(typed));
+  }
+  return out;
+}
+
+// Looks the handle up as a T; on failure sets ERROR_INVALID_HANDLE.
+template <class T>
+std::shared_ptr<T> Lookup(HANDLE handle) {
+  auto typed = std::dynamic_pointer_cast<T>(LookupHandle(handle));
+  if (!typed) SetError(ERROR_INVALID_HANDLE);
+  return typed;
+}
+
+// ---- waits ----------------------------------------------------------------
+
+// Waits until one of the objects is signalled (lowest index wins) or, when
+// queueFd >= 0, the queue descriptor is readable (index objects.size()).
+// Returns WAIT_OBJECT_0 + index or WAIT_TIMEOUT.
+DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int queueFd,
+              const std::function<bool()> &queueReady, DWORD milliseconds);
+
+// ---- threads ------------------------------------------------------------
+
+// The calling thread's id, assigned on first use.
+DWORD CurrentThreadId();
+// Notes that the calling thread has issued device I/O, so its end cancels it.
+void NoteThreadIssuedIo();
+
+// ---- message queues -----------------------------------------------------
+
+class MessageQueue;
+// The calling thread's queue, created on first use.
+std::shared_ptr<MessageQueue> OwnQueue();
+int QueueFd(const MessageQueue &queue);
+bool QueueHasMessages(MessageQueue &queue);
+
+// ---- devices ------------------------------------------------------------
+
+class Device;
+// Drops, without completing them, the operations the thread issued on every
+// device (the thread is ending).
+void DropIoOfThread(DWORD threadId);
+
+}  // namespace platform::posix

@@ -1,0 +1,450 @@
+// Threads, per-thread message queues and hidden windows.
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <shared_mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/posix/kernel.h"
+#include "platform/posix/posix_api.h"
+
+namespace platform::posix {
+
+// ---- message queue --------------------------------------------------------
+
+class MessageQueue {
+ public:
+  explicit MessageQueue(DWORD owner) : owner_(owner) {}
+
+  DWORD Owner() const { return owner_; }
+  int Fd() const { return signal_.Fd(); }
+
+  bool Post(const MSG &msg) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return false;
+    messages_.push_back(msg);
+    signal_.Set();
+    return true;
+  }
+
+  bool Peek(MSG *out, HWND filter, UINT filterMin, UINT filterMax, bool remove) {
+    const bool anyNumber = filterMin == 0 && filterMax == 0;
+    const bool threadOnly = filter == reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = messages_.begin(); it != messages_.end(); ++it) {
+      if (threadOnly ? it->hwnd != nullptr : (filter != nullptr && it->hwnd != filter)) continue;
+      if (!anyNumber && (it->message < filterMin || it->message > filterMax)) continue;
+      *out = *it;
+      if (remove) {
+        messages_.erase(it);
+        if (messages_.empty()) signal_.Reset();
+      }
+      return true;
+    }
+    return false;
+  }
+
+  bool HasMessages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !messages_.empty();
+  }
+
+  // The owner has ended: later posts fail. Messages still queued are dropped
+  // (blocks they carry belong to whoever posted them).
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    messages_.clear();
+    signal_.Reset();
+  }
+
+ private:
+  const DWORD owner_;
+  std::mutex mutex_;
+  std::deque<MSG> messages_;
+  bool closed_ = false;
+  Signal signal_;
+};
+
+int QueueFd(const MessageQueue &queue) { return queue.Fd(); }
+bool QueueHasMessages(MessageQueue &queue) { return queue.HasMessages(); }
+
+// ---- registries -----------------------------------------------------------
+
+namespace {
+
+struct ThreadRegistry {
+  std::mutex mutex;
+  std::unordered_set<DWORD> live;
+  std::unordered_map<DWORD, std::shared_ptr<MessageQueue>> queues;
+  std::atomic<DWORD> nextId{1};
+};
+
+ThreadRegistry &Threads() {
+  static ThreadRegistry *registry = new ThreadRegistry();  // used until exit
+  return *registry;
+}
+
+struct Window {
+  WindowProc proc;
+  DWORD owner;
+  std::weak_ptr<MessageQueue> queue;
+};
+
+struct WindowTable {
+  std::shared_mutex mutex;
+  std::unordered_map<std::uint32_t, std::shared_ptr<Window>> windows;
+  std::uint32_t next = 0x10000;
+};
+
+WindowTable &Windows() {
+  static WindowTable *table = new WindowTable();  // used until exit
+  return *table;
+}
+
+std::uint32_t WindowKey(HWND wnd) {
+  const auto value = reinterpret_cast<std::uintptr_t>(wnd);
+  return value > 0xFFFFFFFFu ? 0 : static_cast<std::uint32_t>(value);
+}
+
+std::shared_ptr<Window> LookupWindow(HWND wnd) {
+  const std::uint32_t key = WindowKey(wnd);
+  if (key == 0) return nullptr;
+  WindowTable &t = Windows();
+  std::shared_lock<std::shared_mutex> lock(t.mutex);
+  auto it = t.windows.find(key);
+  return it == t.windows.end() ? nullptr : it->second;
+}
+
+// What the backend keeps for each OS thread that has used it. Our own threads
+// end it explicitly before their handle is signalled; any other thread ends
+// it when the thread exits.
+struct ThreadContext {
+  DWORD id = 0;
+  std::shared_ptr<MessageQueue> queue;
+  bool issuedIo = false;
+  bool ended = false;
+
+  ~ThreadContext() { End(); }
+
+  void End() {
+    if (ended || id == 0) return;
+    ended = true;
+    if (issuedIo) DropIoOfThread(id);
+    {
+      WindowTable &t = Windows();
+      std::unique_lock<std::shared_mutex> lock(t.mutex);
+      for (auto it = t.windows.begin(); it != t.windows.end();) {
+        it = it->second->owner == id ? t.windows.erase(it) : std::next(it);
+      }
+    }
+    std::shared_ptr<MessageQueue> registered;
+    {
+      ThreadRegistry &r = Threads();
+      std::lock_guard<std::mutex> lock(r.mutex);
+      r.live.erase(id);
+      auto it = r.queues.find(id);
+      if (it != r.queues.end()) {
+        registered = std::move(it->second);
+        r.queues.erase(it);
+      }
+    }
+    if (registered) registered->Close();
+    if (queue) queue->Close();
+    queue.reset();
+  }
+};
+
+thread_local ThreadContext tContext;
+
+DWORD NewThreadId() {
+  ThreadRegistry &r = Threads();
+  DWORD id = r.nextId.fetch_add(1);
+  if (id == 0) id = r.nextId.fetch_add(1);
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.live.insert(id);
+  return id;
+}
+
+// ---- thread objects ---------------------------------------------------------
+
+class ThreadObject : public KernelObject {
+ public:
+  ThreadObject(DWORD id, LPTHREAD_START_ROUTINE start, void *parameter, bool suspended)
+      : id_(id), start_(start), parameter_(parameter), suspendCount_(suspended ? 1 : 0) {}
+
+  int WaitFd() const override { return ended_.Fd(); }
+  bool Acquire() override { return ended_.IsSet(); }
+
+  DWORD Id() const { return id_; }
+
+  DWORD Resume() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const DWORD previous = suspendCount_;
+    if (suspendCount_ > 0 && --suspendCount_ == 0) gate_.notify_all();
+    return previous;
+  }
+
+  void SetPriority(int niceValue) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    niceValue_ = niceValue;
+    hasPriority_ = true;
+    // Once the thread has ended its kernel id may belong to another thread.
+    if (tid_ != 0 && !ended_.IsSet()) ApplyNice();
+  }
+
+  static void *Main(void *arg) {
+    std::shared_ptr<ThreadObject> self =
+        std::move(*static_cast<std::shared_ptr<ThreadObject> *>(arg));
+    delete static_cast<std::shared_ptr<ThreadObject> *>(arg);
+    tContext.id = self->id_;
+    {
+      std::unique_lock<std::mutex> lock(self->mutex_);
+      self->tid_ = static_cast<pid_t>(syscall(SYS_gettid));
+      if (self->hasPriority_) self->ApplyNice();
+      self->gate_.wait(lock, [&] { return self->suspendCount_ == 0; });
+    }
+    self->start_(self->parameter_);
+    tContext.End();
+    self->ended_.Set();
+    return nullptr;
+  }
+
+ private:
+  // Best effort: an ordinary user may not raise a priority; that is no
+  // failure of the caller's.
+  void ApplyNice() { setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), niceValue_); }
+
+  const DWORD id_;
+  const LPTHREAD_START_ROUTINE start_;
+  void *const parameter_;
+  std::mutex mutex_;
+  std::condition_variable gate_;
+  DWORD suspendCount_;
+  pid_t tid_ = 0;
+  bool hasPriority_ = false;
+  int niceValue_ = 0;
+  Signal ended_;
+};
+
+int BaseNice() {
+  static const int base = [] {
+    errno = 0;
+    const int value = getpriority(PRIO_PROCESS, 0);
+    return errno == 0 ? value : 0;
+  }();
+  return base;
+}
+
+}  // namespace
+
+DWORD CurrentThreadId() {
+  if (tContext.id == 0) tContext.id = NewThreadId();
+  return tContext.id;
+}
+
+void NoteThreadIssuedIo() {
+  CurrentThreadId();
+  tContext.issuedIo = true;
+}
+
+std::shared_ptr<MessageQueue> OwnQueue() {
+  if (tContext.queue) return tContext.queue;
+  const DWORD id = CurrentThreadId();
+  ThreadRegistry &r = Threads();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto &slot = r.queues[id];
+  if (!slot) slot = std::make_shared<MessageQueue>(id);
+  tContext.queue = slot;
+  return slot;
+}
+
+int MessageQueueFd(DWORD threadId) {
+  if (threadId != 0 && threadId == CurrentThreadId()) return OwnQueue()->Fd();
+  ThreadRegistry &r = Threads();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto it = r.queues.find(threadId);
+  if (it != r.queues.end()) return it->second->Fd();
+  if (r.live.count(threadId) == 0) {
+    SetError(ERROR_INVALID_THREAD_ID);
+    return -1;
+  }
+  auto queue = std::make_shared<MessageQueue>(threadId);
+  r.queues.emplace(threadId, queue);
+  return queue->Fd();
+}
+
+// ---- PosixApi: threads ------------------------------------------------------
+
+HANDLE PosixApi::CreateThread(LPTHREAD_START_ROUTINE start, void *parameter, DWORD creationFlags,
+                              DWORD *threadId) {
+  if (start == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const DWORD id = NewThreadId();
+  auto thread =
+      std::make_shared<ThreadObject>(id, start, parameter, (creationFlags & CREATE_SUSPENDED) != 0);
+  if (thread->WaitFd() < 0) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  HANDLE handle = AddHandle(thread);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  auto *arg = new std::shared_ptr<ThreadObject>(thread);
+  pthread_t pt;
+  const int err = pthread_create(&pt, &attr, &ThreadObject::Main, arg);
+  pthread_attr_destroy(&attr);
+  if (err != 0) {
+    delete arg;
+    RemoveHandle(handle);
+    ThreadRegistry &r = Threads();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.live.erase(id);
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (threadId != nullptr) *threadId = id;
+  return handle;
+}
+
+DWORD PosixApi::ResumeThread(HANDLE thread) {
+  auto object = Lookup<ThreadObject>(thread);
+  if (!object) return static_cast<DWORD>(-1);
+  return object->Resume();
+}
+
+BOOL PosixApi::SetThreadPriority(HANDLE thread, int priority) {
+  int offset;
+  switch (priority) {
+    case -15:  // THREAD_PRIORITY_IDLE
+      offset = 19;
+      break;
+    case THREAD_PRIORITY_LOWEST:
+      offset = 10;
+      break;
+    case THREAD_PRIORITY_BELOW_NORMAL:
+      offset = 5;
+      break;
+    case THREAD_PRIORITY_NORMAL:
+      offset = 0;
+      break;
+    case THREAD_PRIORITY_ABOVE_NORMAL:
+      offset = -5;
+      break;
+    case THREAD_PRIORITY_HIGHEST:
+      offset = -10;
+      break;
+    case THREAD_PRIORITY_TIME_CRITICAL:
+      offset = -20;
+      break;
+    default:
+      SetError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+  }
+  auto object = Lookup<ThreadObject>(thread);
+  if (!object) return FALSE;
+  int value = BaseNice() + offset;
+  value = value < -20 ? -20 : (value > 19 ? 19 : value);
+  object->SetPriority(value);
+  return TRUE;
+}
+
+DWORD PosixApi::GetCurrentThreadId() { return CurrentThreadId(); }
+
+// ---- PosixApi: windows and messages -----------------------------------------
+
+HWND PosixApi::AllocateHWnd(WindowProc proc) {
+  auto window = std::make_shared<Window>();
+  window->proc = std::move(proc);
+  window->owner = CurrentThreadId();
+  window->queue = OwnQueue();
+  WindowTable &t = Windows();
+  std::unique_lock<std::shared_mutex> lock(t.mutex);
+  std::uint32_t key;
+  do {
+    t.next += 2;
+    if (t.next < 0x10000) t.next = 0x10002;
+    key = t.next;
+  } while (t.windows.count(key) != 0);
+  t.windows.emplace(key, std::move(window));
+  return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(key));
+}
+
+void PosixApi::DeallocateHWnd(HWND wnd) {
+  std::shared_ptr<Window> doomed;  // its procedure may be running: freed outside the lock
+  const std::uint32_t key = WindowKey(wnd);
+  WindowTable &t = Windows();
+  std::unique_lock<std::shared_mutex> lock(t.mutex);
+  auto it = t.windows.find(key);
+  if (it == t.windows.end()) return;
+  doomed = std::move(it->second);
+  t.windows.erase(it);
+}
+
+BOOL PosixApi::PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto window = LookupWindow(wnd);
+  std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
+  MSG m{};
+  m.hwnd = wnd;
+  m.message = msg;
+  m.wParam = wParam;
+  m.lParam = lParam;
+  m.time = static_cast<DWORD>(TickCount64());
+  if (!queue || !queue->Post(m)) {
+    SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL PosixApi::PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<MessageQueue> queue;
+  {
+    ThreadRegistry &r = Threads();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.queues.find(threadId);
+    if (it != r.queues.end()) queue = it->second;
+  }
+  MSG m{};
+  m.message = msg;
+  m.wParam = wParam;
+  m.lParam = lParam;
+  m.time = static_cast<DWORD>(TickCount64());
+  if (!queue || !queue->Post(m)) {
+    SetError(ERROR_INVALID_THREAD_ID);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL PosixApi::PeekMessageA(MSG *msg, HWND wnd, UINT filterMin, UINT filterMax, UINT removeMsg) {
+  if (msg == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return OwnQueue()->Peek(msg, wnd, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0) ? TRUE
+                                                                                        : FALSE;
+}
+
+BOOL PosixApi::TranslateMessage(const MSG *) { return FALSE; }
+
+LRESULT PosixApi::DispatchMessageA(const MSG *msg) {
+  if (msg == nullptr || msg->hwnd == nullptr) return 0;
+  auto window = LookupWindow(msg->hwnd);
+  if (!window) return 0;  // destroyed since the message was posted
+  if (!window->proc) return DefWindowProcA(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+  return window->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+LRESULT PosixApi::DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+}  // namespace platform::posix
