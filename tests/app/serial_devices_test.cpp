@@ -84,11 +84,12 @@ TEST_F(SerialDevices, ListsRealDevicesGroupedAndInNaturalOrder) {
   EXPECT_EQ(ListSerialDevices(roots_, ""), expected);
 }
 
-TEST_F(SerialDevices, ExtraPortsAreAppendedInTheirOwnOrderOnce) {
+TEST_F(SerialDevices, ExtraPortsComeFirstInTheirOwnOrderOnce) {
   DevNode("ttyUSB0");
-  const std::string extra = "/tmp/sim-b::" + Dev("ttyUSB0") + ":/tmp/sim-a:/tmp/sim-b:";
+  DevNode("ttyUSB1");
+  const std::string extra = "/tmp/sim-b::" + Dev("ttyUSB1") + ":/tmp/sim-a:/tmp/sim-b:";
   EXPECT_EQ(ListSerialDevices(roots_, extra),
-            (std::vector<std::string>{Dev("ttyUSB0"), "/tmp/sim-b", "/tmp/sim-a"}));
+            (std::vector<std::string>{"/tmp/sim-b", Dev("ttyUSB1"), "/tmp/sim-a", Dev("ttyUSB0")}));
 }
 
 TEST_F(SerialDevices, MissingTreesListNothing) {
@@ -109,7 +110,7 @@ TEST_F(SerialDevices, TheRegistryViewShowsEachPathAsNameAndString) {
       ReadRegisteredPorts([&] { return CreateDeviceRegistry(roots_, "/tmp/sim"); },
                           [&](const std::string &item) { items.push_back(item); }, [] {});
   EXPECT_EQ(result, PortListResult::Listed);
-  EXPECT_EQ(items, (std::vector<std::string>{Dev("ttyACM0"), "/tmp/sim"}));
+  EXPECT_EQ(items, (std::vector<std::string>{"/tmp/sim", Dev("ttyACM0")}));
 
   std::uint32_t type = kRegNone;
   std::string data;
@@ -134,7 +135,7 @@ TEST_F(SerialDevices, TheDefaultSourceAddsSimulatedPortsFromTheEnvironment) {
   }
   EXPECT_EQ(result, PortListResult::Listed);
   ASSERT_FALSE(items.empty());
-  EXPECT_EQ(items.back(), sim);  // after whatever this machine really has
+  EXPECT_EQ(items.front(), sim);  // before whatever this machine really has
   EXPECT_EQ(source.PathAtStart(sim), sim);
   EXPECT_EQ(source.PathOnPick(sim), sim);
 }

@@ -348,6 +348,9 @@ int OpenPort(std::string &path) {
 
 class Server {
  public:
+  // Stream bytes queued ahead of the port at most.
+  static constexpr std::size_t kMaxQueued = 64 * 1024;
+
   Server(const Options &o, int master, std::string path)
       : o_(o), master_(master), path_(std::move(path)), responder_(o.personality, o.transparent) {
     if (o.stream_bytes) stream_.emplace(o.pattern, *o.stream_bytes, o.seed);
@@ -428,7 +431,12 @@ class Server {
     if (!peer_open_) at(now + milliseconds(20));
     if (responder_.HasPending()) at(last_input_ + milliseconds(o_.gap_ms));
     if (go_at_ && !running_) at(*go_at_);
-    if (running_ && next_due_) at(*next_due_);
+    // The next stream bytes are due; with a full queue, POLLOUT wakes us.
+    if (running_ && !stream_->done() && out_.size() < kMaxQueued) {
+      at(o_.rate == 0
+             ? now
+             : base_ + microseconds(atsim::MicrosUntilDue(o_.rate, stream_->produced() + 1)));
+    }
     if (draining_) at(now + milliseconds(10));
 
     int timeout = -1;
@@ -480,7 +488,6 @@ class Server {
   }
 
   void ProduceStream(Clock::time_point now) {
-    next_due_.reset();
     if (!stream_ || stream_->done()) return;
     if (!running_) {
       if (!go_at_ || now < *go_at_) return;
@@ -489,24 +496,16 @@ class Server {
       base_ = now - microseconds(atsim::MicrosUntilDue(o_.rate, stream_->produced()));
       Log("stream started");
     }
-    constexpr std::size_t kMaxQueued = 64 * 1024;
-    if (out_.size() >= kMaxQueued) return;  // POLLOUT wakes us when there is room
-    const auto elapsed = static_cast<std::uint64_t>(duration_cast<microseconds>(now - base_).count());
+    if (out_.size() >= kMaxQueued) return;
+    const auto elapsed =
+        static_cast<std::uint64_t>(duration_cast<microseconds>(now - base_).count());
     const std::uint64_t due = std::min(atsim::BytesDue(o_.rate, elapsed), stream_->total());
     if (due > stream_->produced()) {
       const std::uint64_t want = due - stream_->produced();
-      stream_->Next(static_cast<std::size_t>(std::min<std::uint64_t>(want, kMaxQueued - out_.size())),
-                    out_);
+      stream_->Next(
+          static_cast<std::size_t>(std::min<std::uint64_t>(want, kMaxQueued - out_.size())), out_);
     }
-    if (stream_->done()) {
-      Log("stream sent");
-    } else {
-      // Unpaced, more is due at once: the queue may drain completely before
-      // the next poll, and then no POLLOUT would wake us.
-      next_due_ = o_.rate == 0 ? now
-                               : base_ + microseconds(atsim::MicrosUntilDue(
-                                             o_.rate, stream_->produced() + 1));
-    }
+    if (stream_->done()) Log("stream sent");
   }
 
   bool WriteOutput() {
@@ -541,11 +540,10 @@ class Server {
   Clock::time_point last_input_{};
 
   std::optional<atsim::StreamSource> stream_;
-  bool triggered_ = false;                   // --stream-start data: first byte seen
-  std::optional<Clock::time_point> go_at_;   // when the stream may run
+  bool triggered_ = false;                  // --stream-start data: first byte seen
+  std::optional<Clock::time_point> go_at_;  // when the stream may run
   bool running_ = false;
-  Clock::time_point base_{};                 // pacing origin
-  std::optional<Clock::time_point> next_due_;
+  Clock::time_point base_{};  // pacing origin
 
   bool draining_ = false;
   Clock::time_point drain_start_{};

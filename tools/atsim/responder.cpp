@@ -24,7 +24,8 @@ std::string ToUpper(std::string_view s) {
 }
 
 bool AllOf(std::string_view s, bool (*pred)(unsigned char)) {
-  return std::all_of(s.begin(), s.end(), [pred](char c) { return pred(static_cast<unsigned char>(c)); });
+  return std::all_of(s.begin(), s.end(),
+                     [pred](char c) { return pred(static_cast<unsigned char>(c)); });
 }
 
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -100,8 +101,8 @@ bool ValueByte40(const Key40 &key, char c) {
 }
 
 struct Match40 {
-  std::size_t complete = 0;  // length of the longest whole command at the start
-  bool can_grow = false;     // all of the input is a proper prefix of a command
+  std::size_t complete = 0;            // length of the longest whole command at the start
+  bool can_grow = false;               // all of the input is a proper prefix of a command
   const Pattern40 *pattern = nullptr;  // the pattern that gave `complete`
 };
 
@@ -208,9 +209,9 @@ bool IsPin(std::string_view v) { return v.size() >= 4 && v.size() <= 16 && AllOf
 bool IsCod(std::string_view v) { return v.size() == 6 && AllOf(v, IsHex); }
 bool IsTimeout(std::string_view v) { return !v.empty() && v.size() <= 6 && AllOf(v, IsDigit); }
 bool IsBaud(std::string_view v) {
-  static constexpr std::array<std::string_view, 11> kRates = {
-      "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400", "460800",
-      "921600"};
+  static constexpr std::array<std::string_view, 11> kRates = {"1200",   "2400",   "4800",  "9600",
+                                                              "19200",  "38400",  "57600", "115200",
+                                                              "230400", "460800", "921600"};
   return std::find(kRates.begin(), kRates.end(), v) != kRates.end();
 }
 
@@ -277,9 +278,7 @@ std::optional<Personality> ParsePersonality(std::string_view text) {
   return std::nullopt;
 }
 
-const char *PersonalityName(Personality p) {
-  return p == Personality::kBle40 ? "4.0" : "2.1";
-}
+const char *PersonalityName(Personality p) { return p == Personality::kBle40 ? "4.0" : "2.1"; }
 
 Responder::Responder(Personality personality, bool transparent)
     : personality_(personality), transparent_(transparent) {
@@ -438,8 +437,8 @@ std::string Responder::Execute21(std::string_view line) {
   if (head == "AT" && !has_value && !query) return "OK\r\n";
   if (head.rfind("AT+", 0) != 0) return unknown;
   const std::string key = head.substr(3);
-  const auto entry = std::find_if(kKeys21.begin(), kKeys21.end(),
-                                  [&key](const Key21 &k) { return k.key == key; });
+  const auto entry =
+      std::find_if(kKeys21.begin(), kKeys21.end(), [&key](const Key21 &k) { return k.key == key; });
   if (entry == kKeys21.end()) return unknown;
 
   // "AT+VERSION" is a query without the mark.

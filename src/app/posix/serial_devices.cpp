@@ -138,6 +138,14 @@ std::vector<std::string> ListSerialDevices(const ScanRoots &roots, const std::st
   const fs::path ttyClass = fs::path(roots.Sys) / "class" / "tty";
   std::vector<std::string> list;
 
+  // Ports named by the user come first, so the one asked for is selected.
+  std::size_t from = 0;
+  while (from <= extraPorts.size()) {
+    std::size_t to = extraPorts.find(':', from);
+    if (to == std::string::npos) to = extraPorts.size();
+    AddUnique(list, extraPorts.substr(from, to - from));
+    from = to + 1;
+  }
   for (const std::string &name : EntryNames(ttyClass)) {
     if (StartsWith(name, "ttyUSB") || StartsWith(name, "ttyACM")) continue;
     if (IsRealUart(ttyClass / name) && Exists(dev / name)) AddUnique(list, (dev / name).string());
@@ -151,13 +159,6 @@ std::vector<std::string> ListSerialDevices(const ScanRoots &roots, const std::st
   for (const char *sub : {"by-id", "by-path"}) {
     const fs::path dir = dev / "serial" / sub;
     for (const std::string &name : EntryNames(dir)) AddUnique(list, (dir / name).string());
-  }
-  std::size_t from = 0;
-  while (from <= extraPorts.size()) {
-    std::size_t to = extraPorts.find(':', from);
-    if (to == std::string::npos) to = extraPorts.size();
-    AddUnique(list, extraPorts.substr(from, to - from));
-    from = to + 1;
   }
   return list;
 }
