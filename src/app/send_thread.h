@@ -24,7 +24,7 @@ class tSendThread : public platform::TThread {
   std::atomic<std::int32_t> IntervalMs{1000};
 
   // What one send does on the main thread; by default the window's Send
-  // button handler with a nil sender. Set before the first resume.
+  // button handler with a nil sender. Only the main thread reads or sets it.
   std::function<void()> SendAction;
 
  protected:

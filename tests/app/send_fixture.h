@@ -28,7 +28,11 @@ class RecordingSendApi : public platform::ForwardingOsApi {
  public:
   BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) override {
     if (msg == comm::WriteRequest) {
-      if (failWrites_) throw std::runtime_error("no room for the request");
+      if (failWrites_) {
+        // The request goes down with the post: nobody else frees it.
+        LocalFree(reinterpret_cast<HLOCAL>(lParam));
+        throw std::runtime_error("no room for the request");
+      }
       // Copied now: once posted, the block belongs to the writer.
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.emplace_back(reinterpret_cast<const char *>(lParam), wParam);

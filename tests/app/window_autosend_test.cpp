@@ -261,6 +261,24 @@ TEST_F(AutoSendTest, TheIntervalBoxEnablesAutoSendOnlyForPositiveNumbers) {
   EXPECT_TRUE(Boxes().empty());
 }
 
+TEST_F(AutoSendTest, TickingWithAnEmptyOrZeroIntervalUnticksItself) {
+  TfrmMain &w = NewWindow();
+  OpenQuietly(w);
+  int suspensions = 1;
+  for (const char *text : {"0", ""}) {
+    w.edtAutoSend->SetText(text);
+    ASSERT_FALSE(w.cbAutoSend->Enabled());
+    w.btnSend->SetEnabled(false);
+    w.cbAutoSend->SetChecked(true);  // code can tick a disabled box
+    // The untick steps ran: one more suspension, the controls enabled.
+    EXPECT_FALSE(w.cbAutoSend->Checked()) << text;
+    EXPECT_EQ(w.AutoSendThread()->SuspendCount(), ++suspensions) << text;
+    EXPECT_TRUE(w.btnSend->Enabled()) << text;
+  }
+  EXPECT_TRUE(Boxes().empty());
+  w.btnOpenClose->UserClick();
+}
+
 TEST_F(AutoSendTest, APastedNonNumberReachesTheApplicationsErrorBox) {
   const std::string exe = forms::Application->ExeName();
   forms::Application->SetExeName("/opt/tessavo/bin/TESSAVO.bin");

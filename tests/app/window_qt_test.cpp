@@ -11,16 +11,20 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/main_form.h"
+#include "app/send_thread.h"
 #include "fake_registry.h"
 #include "forms/qt/qt_backend.h"
 #include "line_probe.h"
@@ -290,6 +294,9 @@ TEST_F(QtWindowTest, PickingFromAListReachesThePortComponent) {
 TEST_F(QtWindowTest, OpenAndCloseByClickingTheButton) {
   if (!port_) GTEST_SKIP() << "no serial pair on this machine";
   LineProbe probe(port_->DevicePath());
+  // Opening also starts auto-send; held back here, so that no send queued
+  // before the close asks for an open port.
+  w().AutoSendThread()->Suspend();
   auto *button = qobject_cast<QPushButton *>(WidgetOf(w().btnOpenClose));
   QTest::mouseClick(button, Qt::LeftButton);
   forms::Application->ProcessMessages();
@@ -318,6 +325,72 @@ TEST_F(QtWindowTest, OpenAndCloseByClickingTheButton) {
   EXPECT_TRUE(box.Modal);
   EXPECT_EQ(box.Parent, WidgetOf(&w()));
   EXPECT_EQ(button->text(), QStringLiteral("&Open Com"));
+}
+
+TEST_F(QtWindowTest, KeyFiltersAndCountersWorkThroughTheRealWidgets) {
+  auto *send = qobject_cast<QPlainTextEdit *>(WidgetOf(w().memSend));
+  ASSERT_NE(send, nullptr);
+  QTest::mouseClick(qobject_cast<QCheckBox *>(WidgetOf(w().cbHEXSend)), Qt::LeftButton);
+  forms::Application->ProcessMessages();
+  EXPECT_TRUE(w().cbHEXSend->Checked());
+  EXPECT_EQ(send->toPlainText(), QString());
+  send->setFocus();
+  QTest::keyClicks(send, "4g1 zF");
+  QTest::keyClick(send, Qt::Key_Return);
+  forms::Application->ProcessMessages();
+  EXPECT_EQ(w().memSend->Text(), "41F");
+  EXPECT_EQ(send->toPlainText(), QStringLiteral("41F"));
+
+  auto *interval = qobject_cast<QLineEdit *>(WidgetOf(w().edtAutoSend));
+  interval->setFocus();
+  interval->selectAll();
+  QTest::keyClicks(interval, "x2-y5");
+  forms::Application->ProcessMessages();
+  EXPECT_EQ(w().edtAutoSend->Text(), "25");
+  EXPECT_EQ(interval->text(), QStringLiteral("25"));
+
+  w().AddRecvCount(3000000000LL);
+  w().AddSendCount(41);
+  forms::Application->ProcessMessages();
+  std::vector<std::string> texts;
+  for (QLabel *l : WidgetOf(w().sbTitle)->findChildren<QLabel *>()) texts.push_back(Text(l));
+  EXPECT_NE(std::find(texts.begin(), texts.end(), " Recv:3000000000"), texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), " Send:41"), texts.end());
+}
+
+// The program's own loop serves the auto-send thread's sends, and closing the
+// window ends that loop with auto-send running, ticked or not.
+TEST_F(QtWindowTest, AutoSendRunsInTheMainLoopUntilTheWindowCloses) {
+  if (!port_) GTEST_SKIP() << "no serial pair on this machine";
+  for (bool ticked : {true, false}) {
+    if (!ticked) {
+      forms::Application->DestroyForms();
+      forms::Application->CreateForm(frmMain);
+    }
+    w().edtAutoSend->SetText("20");
+    w().btnOpenClose->Click();
+    w().cbAutoSend->SetChecked(ticked);
+    auto sent = [this] {
+      const std::string text = w().sbTitle->Panels()[2].Text();
+      return std::stoll(text.substr(text.find(':') + 1));
+    };
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      // Closes once a few sends have gone out, or after a generous wait.
+      if (++ticks < 2000 && sent() < 8) return;
+      timer.stop();
+      forms::Application->UserInput([this] { w().UserClose(); });
+    });
+    timer.start(10);
+    forms::Application->Run();
+    EXPECT_GE(sent(), 8) << ticked;
+    EXPECT_EQ(w().ComPort->DeviceHandle(), nullptr) << ticked;
+    EXPECT_EQ(w().AutoSendThread() == nullptr, ticked);
+    char buffer[8];
+    EXPECT_EQ(port_->PeerRead(buffer, sizeof buffer, 10000), sizeof buffer) << ticked;
+    port_->PeerDrain(100);
+  }
 }
 
 TEST_F(QtWindowTest, WritesAScreenshot) {

@@ -82,6 +82,39 @@ TEST(Win32Window, DeallocationReleasesTheProcedureAndItsCaptures) {
   EXPECT_EQ(*owner, 1);
 }
 
+// Set when the procedure below, and so what it captured, is destroyed. A
+// global, so that the procedure can read it without going through its own
+// (possibly freed) captures.
+bool g_procedureGone = false;
+
+TEST(Win32Window, AProcedureMayDeallocateItsOwnWindow) {
+  struct Sentinel {
+    ~Sentinel() { g_procedureGone = true; }
+  };
+  OsApi &api = DefaultOsApi();
+  static HWND wnd = nullptr;
+  static bool goneDuringCall = true;
+  static int calls = 0;
+  auto sentinel = std::make_shared<Sentinel>();
+  wnd = api.AllocateHWnd([sentinel](HWND h, UINT m, WPARAM w, LPARAM l) {
+    OsApi &os = DefaultOsApi();
+    if (m != kPing) return os.DefWindowProcA(h, m, w, l);
+    ++calls;
+    os.DeallocateHWnd(wnd);
+    goneDuringCall = g_procedureGone;
+    return static_cast<LRESULT>(0);
+  });
+  sentinel.reset();
+  ASSERT_NE(wnd, nullptr);
+  ASSERT_TRUE(api.PostMessageA(wnd, kPing, 0, 0));
+  ASSERT_TRUE(api.PostMessageA(wnd, kPing, 0, 0));
+  Pump(api);
+  EXPECT_FALSE(IsWindow(wnd));
+  EXPECT_EQ(calls, 1);  // the second ping went with the window
+  EXPECT_FALSE(goneDuringCall);
+  EXPECT_TRUE(g_procedureGone);
+}
+
 TEST(Win32Window, ResultOfTheProcedureReachesTheSender) {
   OsApi &api = DefaultOsApi();
   HWND wnd = api.AllocateHWnd([&](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {

@@ -67,11 +67,13 @@ void SetRawLine(HANDLE h) {
   SetCommState(h, &dcb);  // a pty may refuse parts of it; the defaults are raw already
 }
 
-// Reads return at once with whatever has arrived (possibly nothing).
-void SetNonBlockingReads(HANDLE h) {
+// Reads return at once with whatever has arrived (possibly nothing); a write
+// into a line nobody drains gives up instead of hanging the test.
+void SetPeerTimeouts(HANDLE h) {
   COMMTIMEOUTS t;
   std::memset(&t, 0, sizeof t);
   t.ReadIntervalTimeout = MAXDWORD;
+  t.WriteTotalTimeoutConstant = 10000;
   SetCommTimeouts(h, &t);
 }
 
@@ -97,7 +99,7 @@ TestPort::TestPort() {
   }
   peer_ = peer;
   SetRawLine(peer);
-  SetNonBlockingReads(peer);
+  SetPeerTimeouts(peer);
   PurgeComm(peer, PURGE_RXCLEAR | PURGE_TXCLEAR);
 
   // The pair lives for the whole run: drop what an earlier test left unread on

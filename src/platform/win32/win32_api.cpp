@@ -1,6 +1,7 @@
 #include "platform/win32/win32_api.h"
 
 #include <mutex>
+#include <utility>
 
 namespace platform {
 
@@ -8,14 +9,34 @@ namespace {
 
 const char kWindowClass[] = "TessavoNotifyWindow";
 
-// The procedure of every notification window: forwards to the std::function
-// stored with the window. The function is attached once the window exists and
-// detached before it is destroyed, so creation and destruction messages go to
-// the default procedure and the owner's procedure sees only what is posted.
+// What a notification window carries: its owner's procedure, and how many
+// calls of it are under way, so that a window deallocated from inside its own
+// procedure frees the procedure only once that call has returned.
+struct WindowHolder {
+  explicit WindowHolder(WindowProc p) : proc(std::move(p)) {}
+  WindowProc proc;
+  int calls = 0;
+  bool released = false;
+};
+
+// The procedure of every notification window: forwards to the holder stored
+// with the window. The holder is attached once the window exists and detached
+// before it is destroyed, so creation and destruction messages go to the
+// default procedure and the owner's procedure sees only what is sent or
+// posted to it.
 LRESULT CALLBACK NotifyWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto *proc = reinterpret_cast<WindowProc *>(::GetWindowLongPtrA(wnd, GWLP_USERDATA));
-  if (proc != nullptr && *proc) return (*proc)(wnd, msg, wParam, lParam);
-  return ::DefWindowProcA(wnd, msg, wParam, lParam);
+  auto *holder = reinterpret_cast<WindowHolder *>(::GetWindowLongPtrA(wnd, GWLP_USERDATA));
+  if (holder == nullptr || !holder->proc) return ::DefWindowProcA(wnd, msg, wParam, lParam);
+  // Counted by a guard so that an exception thrown through here still ends
+  // the call's count.
+  struct CallGuard {
+    WindowHolder *holder;
+    explicit CallGuard(WindowHolder *h) : holder(h) { ++holder->calls; }
+    ~CallGuard() {
+      if (--holder->calls == 0 && holder->released) delete holder;
+    }
+  } guard(holder);
+  return holder->proc(wnd, msg, wParam, lParam);
 }
 
 bool RegisterNotifyClass() {
@@ -138,7 +159,7 @@ HWND Win32Api::AllocateHWnd(WindowProc proc) {
                                nullptr, ::GetModuleHandleA(nullptr), nullptr);
   if (wnd == nullptr) return nullptr;
   ::SetWindowLongPtrA(wnd, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(new WindowProc(std::move(proc))));
+                      reinterpret_cast<LONG_PTR>(new WindowHolder(std::move(proc))));
   return wnd;
 }
 
@@ -146,9 +167,14 @@ void Win32Api::DeallocateHWnd(HWND wnd) {
   if (wnd == nullptr || !::IsWindow(wnd)) return;
   // Detach first so the messages of the destruction itself do not reach a
   // procedure whose owner is going away.
-  auto *held = reinterpret_cast<WindowProc *>(::SetWindowLongPtrA(wnd, GWLP_USERDATA, 0));
+  auto *holder = reinterpret_cast<WindowHolder *>(::SetWindowLongPtrA(wnd, GWLP_USERDATA, 0));
   ::DestroyWindow(wnd);
-  delete held;
+  if (holder == nullptr) return;
+  if (holder->calls > 0) {
+    holder->released = true;  // freed when the running call returns
+  } else {
+    delete holder;
+  }
 }
 
 BOOL Win32Api::PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {

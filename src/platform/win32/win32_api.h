@@ -52,9 +52,9 @@ class Win32Api : public OsApi {
   BOOL SetThreadPriority(HANDLE thread, int priority) override;
   DWORD GetCurrentThreadId() override;
 
-  // The window must be deallocated by the thread that allocated it (Windows
-  // destroys a window only on its own thread), and not from inside its own
-  // procedure.
+  // The window must be deallocated by the thread that allocated it: Windows
+  // destroys a window only on its own thread. Deallocating it from inside its
+  // own procedure is safe; the procedure is freed when that call returns.
   HWND AllocateHWnd(WindowProc proc) override;
   void DeallocateHWnd(HWND wnd) override;
   BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) override;
