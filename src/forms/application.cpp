@@ -90,7 +90,8 @@ int TApplication::DispatchQueuedMessages(int limit) {
       Terminate();
       break;
     }
-    DispatchGuarded([&api, &msg] {
+    DispatchGuarded([this, &api, &msg] {
+      if (Backend().PreTranslateMessage(msg)) return;
       api.TranslateMessage(&msg);
       api.DispatchMessageA(&msg);
     });

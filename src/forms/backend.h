@@ -46,6 +46,13 @@ class TBackend {
   virtual void Run();
   // Called by TApplication::Terminate so a running loop can end.
   virtual void Quit() {}
+  // Sees each message of the main thread's queue before it is translated
+  // and dispatched; true when the backend has handled it (keyboard
+  // navigation of a native window).
+  virtual bool PreTranslateMessage(MSG &msg) {
+    (void)msg;
+    return false;
+  }
 
   // Writes a picture of the form to a PNG file; false when the backend
   // cannot (the headless one draws nothing).

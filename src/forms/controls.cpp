@@ -265,8 +265,8 @@ TCustomEdit::TCustomEdit(TComponent *AOwner) : TWinControl(AOwner) {}
 void TCustomEdit::SetText(const std::string &text) {
   selStart_ = text.size();
   selLength_ = 0;
-  if (text == text_) return;
-  text_ = text;
+  if (StoredEquals(text)) return;
+  Store(text);
   Changed(TChange::Text);
   DoChange();
 }
@@ -285,17 +285,17 @@ void TCustomEdit::SetMaxLength(int v) {
 }
 
 void TCustomEdit::SetSelStart(std::size_t pos) {
-  selStart_ = std::min(pos, text_.size());
+  selStart_ = std::min(pos, StoredSize());
   selLength_ = 0;
 }
 
 void TCustomEdit::SetSelLength(std::size_t len) {
-  selLength_ = std::min(len, text_.size() - selStart_);
+  selLength_ = std::min(len, StoredSize() - selStart_);
 }
 
 void TCustomEdit::SelectAll() {
   selStart_ = 0;
-  selLength_ = text_.size();
+  selLength_ = StoredSize();
 }
 
 bool TCustomEdit::KeyPress(char &key) {
@@ -316,10 +316,10 @@ bool TCustomEdit::UserTypeKey(char ch) {
       if (selStart_ == 0) return true;
       // Back over one whole character: a CR LF pair, or a UTF-8 sequence.
       std::size_t from = selStart_ - 1;
-      if (from > 0 && text_[from] == '\n' && text_[from - 1] == '\r') {
+      if (from > 0 && StoredAt(from) == '\n' && StoredAt(from - 1) == '\r') {
         --from;
       } else {
-        while (from > 0 && (static_cast<unsigned char>(text_[from]) & 0xC0) == 0x80) --from;
+        while (from > 0 && (static_cast<unsigned char>(StoredAt(from)) & 0xC0) == 0x80) --from;
       }
       selLength_ = selStart_ - from;
       selStart_ = from;
@@ -337,7 +337,7 @@ bool TCustomEdit::UserTypeKey(char ch) {
     insert.assign(1, key);
   }
   if (maxLength_ > 0 &&
-      text_.size() - selLength_ + insert.size() > static_cast<std::size_t>(maxLength_)) {
+      StoredSize() - selLength_ + insert.size() > static_cast<std::size_t>(maxLength_)) {
     return true;
   }
   ReplaceSelection(insert, true);
@@ -359,10 +359,10 @@ bool TCustomEdit::UserPaste(const std::string &text) {
     if (cut != std::string::npos) insert.resize(cut);
   }
   if (maxLength_ > 0) {
-    const std::size_t room =
-        static_cast<std::size_t>(maxLength_) > text_.size() - selLength_
-            ? static_cast<std::size_t>(maxLength_) - (text_.size() - selLength_)
-            : 0;
+    const std::size_t size = StoredSize();
+    const std::size_t room = static_cast<std::size_t>(maxLength_) > size - selLength_
+                                 ? static_cast<std::size_t>(maxLength_) - (size - selLength_)
+                                 : 0;
     if (insert.size() > room) insert.resize(room);
   }
   ReplaceSelection(insert, true);
@@ -372,17 +372,18 @@ bool TCustomEdit::UserPaste(const std::string &text) {
 void TCustomEdit::UserEdited(const std::string &text, std::size_t caret) {
   selStart_ = std::min(caret, text.size());
   selLength_ = 0;
-  if (text == text_) return;
-  text_ = text;
+  if (StoredEquals(text)) return;
+  Store(text);
   DoChange();
 }
 
 void TCustomEdit::ReplaceSelection(const std::string &text, bool user) {
   (void)user;
-  const std::size_t start = std::min(selStart_, text_.size());
-  const std::size_t len = std::min(selLength_, text_.size() - start);
+  const std::size_t size = StoredSize();
+  const std::size_t start = std::min(selStart_, size);
+  const std::size_t len = std::min(selLength_, size - start);
   if (len == 0 && text.empty()) return;
-  text_.replace(start, len, text);
+  StoredReplace(start, len, text);
   selStart_ = start + text.size();
   selLength_ = 0;
   Changed(TChange::Text);
@@ -397,59 +398,27 @@ TEdit::TEdit(TComponent *AOwner) : TCustomEdit(AOwner) {}
 
 // ---- TMemo ----------------------------------------------------------------------
 
-namespace {
+// Lines come from the memo's line index: counting them and reading one
+// costs no more than that line, however long the memo is.
 
-// Start offsets of every line of `text` (lines end at CR LF, CR or LF; a
-// final break does not start another line).
-std::vector<std::size_t> LineStarts(const std::string &text) {
-  std::vector<std::size_t> starts;
-  const std::size_t n = text.size();
-  if (n == 0) return starts;
-  starts.push_back(0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = text[i];
-    if (c != '\r' && c != '\n') continue;
-    if (c == '\r' && i + 1 < n && text[i + 1] == '\n') ++i;
-    if (i + 1 < n) starts.push_back(i + 1);
-  }
-  return starts;
-}
-
-// End of the line that starts at `start` (before its break) and the offset
-// just past its break.
-std::pair<std::size_t, std::size_t> LineEnd(const std::string &text, std::size_t start) {
-  std::size_t i = start;
-  const std::size_t n = text.size();
-  while (i < n && text[i] != '\r' && text[i] != '\n') ++i;
-  std::size_t next = i;
-  if (next < n) next += (text[next] == '\r' && next + 1 < n && text[next + 1] == '\n') ? 2 : 1;
-  return {i, next};
-}
-
-bool EndsWithLineBreak(const std::string &text) {
-  return !text.empty() && (text.back() == '\n' || text.back() == '\r');
-}
-
-}  // namespace
-
-int TMemoLines::Count() const { return static_cast<int>(LineStarts(memo_.Text()).size()); }
+int TMemoLines::Count() const { return static_cast<int>(memo_.log_.LineCount()); }
 
 std::string TMemoLines::Get(int index) const {
-  const std::string &text = memo_.Text();
-  const auto starts = LineStarts(text);
-  if (index < 0 || static_cast<std::size_t>(index) >= starts.size()) {
+  const LogText &log = memo_.log_;
+  if (index < 0 || static_cast<std::size_t>(index) >= log.LineCount()) {
     throw std::out_of_range("List index out of bounds");
   }
-  const std::size_t start = starts[static_cast<std::size_t>(index)];
-  return text.substr(start, LineEnd(text, start).first - start);
+  const auto i = static_cast<std::size_t>(index);
+  const std::size_t start = log.LineStart(i);
+  return log.Substr(start, log.LineContentEnd(i) - start);
 }
 
 int TMemoLines::Add(const std::string &s) {
-  const std::string &text = memo_.Text();
+  const LogText &log = memo_.log_;
   const int index = Count();
   // A new line of its own: after the break that ends the text, or after a
   // break put in front when the last line is open.
-  if (text.empty() || EndsWithLineBreak(text)) {
+  if (log.Empty() || log.EndsWithLineBreak()) {
     memo_.Append(s + sLineBreak);
   } else {
     memo_.Append(sLineBreak + s);
@@ -458,29 +427,28 @@ int TMemoLines::Add(const std::string &s) {
 }
 
 void TMemoLines::Insert(int index, const std::string &s) {
-  const std::string &text = memo_.Text();
-  const auto starts = LineStarts(text);
-  if (index < 0 || static_cast<std::size_t>(index) > starts.size()) {
+  const LogText &log = memo_.log_;
+  if (index < 0 || static_cast<std::size_t>(index) > log.LineCount()) {
     throw std::out_of_range("List index out of bounds");
   }
-  if (static_cast<std::size_t>(index) == starts.size()) {
+  if (static_cast<std::size_t>(index) == log.LineCount()) {
     Add(s);
     return;
   }
-  std::string updated = text;
-  updated.insert(starts[static_cast<std::size_t>(index)], s + sLineBreak);
+  std::string updated = log.ToString();
+  updated.insert(log.LineStart(static_cast<std::size_t>(index)), s + sLineBreak);
   memo_.SetText(updated);
 }
 
 void TMemoLines::Delete(int index) {
-  const std::string &text = memo_.Text();
-  const auto starts = LineStarts(text);
-  if (index < 0 || static_cast<std::size_t>(index) >= starts.size()) {
+  const LogText &log = memo_.log_;
+  if (index < 0 || static_cast<std::size_t>(index) >= log.LineCount()) {
     throw std::out_of_range("List index out of bounds");
   }
-  const std::size_t start = starts[static_cast<std::size_t>(index)];
-  std::string updated = text;
-  updated.erase(start, LineEnd(text, start).second - start);
+  const auto i = static_cast<std::size_t>(index);
+  const std::size_t start = log.LineStart(i);
+  std::string updated = log.ToString();
+  updated.erase(start, log.LineNext(i) - start);
   memo_.SetText(updated);
 }
 
@@ -492,17 +460,50 @@ TMemo::TMemo(TComponent *AOwner) : TCustomEdit(AOwner), lines_(*this) {}
 
 void TMemo::Append(std::string_view text) {
   if (text.empty()) return;
-  const bool caretAtEnd = selStart_ == text_.size() && selLength_ == 0;
-  text_.append(text.data(), text.size());
-  if (caretAtEnd) selStart_ = text_.size();
+  const bool caretAtEnd = selStart_ == log_.Size() && selLength_ == 0;
+  log_.Append(text);
+  if (joinedValid_) joined_.append(text.data(), text.size());
+  if (caretAtEnd) selStart_ = log_.Size();
   scrolledToEnd_ = false;
   if (TControlPeer *peer = Peer()) peer->TextAppended(text);
   DoChange();
 }
 
 void TMemo::SetText(const std::string &text) {
-  if (text != text_) scrolledToEnd_ = false;
+  if (!log_.Equals(text)) scrolledToEnd_ = false;
   TCustomEdit::SetText(text);
+}
+
+const std::string &TMemo::TextValue() const {
+  if (!joinedValid_) {
+    joined_ = log_.ToString();
+    joinedValid_ = true;
+  }
+  return joined_;
+}
+
+void TMemo::Store(const std::string &text) {
+  log_.Assign(text);
+  if (text.empty()) {
+    // Emptied: the joined copy goes too, so a log that is cleared and
+    // refilled does not carry a second copy of itself.
+    joined_.clear();
+    joined_.shrink_to_fit();
+    joinedValid_ = false;
+  } else if (joinedValid_) {
+    joined_ = text;
+  }
+}
+
+void TMemo::StoredReplace(std::size_t pos, std::size_t len, const std::string &with) {
+  if (len == 0 && pos == log_.Size()) {
+    log_.Append(with);
+    if (joinedValid_) joined_.append(with);
+    return;
+  }
+  std::string updated = log_.ToString();
+  updated.replace(pos, len, with);
+  Store(updated);
 }
 
 void TMemo::SetScrollBars(TScrollStyle v) {

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "forms/log_text.h"
 #include "forms/strings.h"
 #include "platform/rtl.h"
 #include "platform/winapi.h"  // <windows.h> first on Windows, so its macros (MessageBox)
@@ -132,9 +133,9 @@ class TControl : public TComponent {
 
   // Caption and Text are one value, as in the runtime: a button's caption,
   // an edit box's text.
-  const std::string &Caption() const { return text_; }
+  const std::string &Caption() const { return TextValue(); }
   void SetCaption(const std::string &caption) { SetText(caption); }
-  const std::string &Text() const { return text_; }
+  const std::string &Text() const { return TextValue(); }
   virtual void SetText(const std::string &text);
 
   TAlign Align() const { return align_; }  // kept as data; positions are explicit
@@ -159,6 +160,8 @@ class TControl : public TComponent {
  protected:
   void Changed(TChange what);
   virtual void CreateHandle();
+  // The whole text as one string (a memo keeps its text elsewhere).
+  virtual const std::string &TextValue() const { return text_; }
 
   std::string text_;
 
@@ -347,6 +350,15 @@ class TCustomEdit : public TWinControl {
   void ReplaceSelection(const std::string &text, bool user);
   void DoChange();
 
+  // Where the text is kept: in text_ here, in pieces in a memo.
+  virtual std::size_t StoredSize() const { return text_.size(); }
+  virtual char StoredAt(std::size_t pos) const { return text_[pos]; }
+  virtual bool StoredEquals(const std::string &text) const { return text == text_; }
+  virtual void Store(const std::string &text) { text_ = text; }
+  virtual void StoredReplace(std::size_t pos, std::size_t len, const std::string &with) {
+    text_.replace(pos, len, with);
+  }
+
   std::size_t selStart_ = 0;
   std::size_t selLength_ = 0;
   bool readOnly_ = false;
@@ -377,6 +389,10 @@ class TMemoLines : public TStrings {
   TMemo &memo_;
 };
 
+// A multi-line text box. Its text is kept in pieces (LogText), so a log
+// that only grows appends in time proportional to what is appended and
+// never needs a second copy of itself; Text() joins the pieces on demand
+// (a cost in the text's size, kept until the next Clear).
 class TMemo : public TCustomEdit {
  public:
   explicit TMemo(TComponent *AOwner);
@@ -386,7 +402,9 @@ class TMemo : public TCustomEdit {
   // Appends `text` at the very end, as it is (no line break added), in
   // time proportional to its length. Runs OnChange when it is not empty.
   void Append(std::string_view text);
-  std::size_t TextLength() const { return text_.size(); }
+  std::size_t TextLength() const { return log_.Size(); }
+  // The stored text, for views that read it piece by piece.
+  const LogText &Log() const { return log_; }
 
   TScrollStyle ScrollBars() const { return scrollBars_; }
   void SetScrollBars(TScrollStyle v);
@@ -402,8 +420,20 @@ class TMemo : public TCustomEdit {
 
  protected:
   bool MultiLine() const override { return true; }
+  const std::string &TextValue() const override;
+  std::size_t StoredSize() const override { return log_.Size(); }
+  char StoredAt(std::size_t pos) const override { return log_.At(pos); }
+  bool StoredEquals(const std::string &text) const override { return log_.Equals(text); }
+  void Store(const std::string &text) override;
+  void StoredReplace(std::size_t pos, std::size_t len, const std::string &with) override;
 
  private:
+  friend class TMemoLines;
+  LogText log_;
+  // Text() as one string, once asked for; kept in step with log_ until the
+  // memo is cleared, so a reference to it stays valid and current.
+  mutable std::string joined_;
+  mutable bool joinedValid_ = false;
   TMemoLines lines_;
   TScrollStyle scrollBars_ = ssNone;
   bool wordWrap_ = true;

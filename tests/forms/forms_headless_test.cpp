@@ -243,6 +243,42 @@ TEST_F(FormsTest, MemoAppendAddsAtTheEndAsItIsAndForgetsTheScroll) {
   EXPECT_FALSE(memo->IsScrolledToEnd());
 }
 
+TEST_F(FormsTest, AMemoKeptInPiecesReadsAndEditsAsOneText) {
+  TMemo *memo = form->memo;
+  // Enough appends to fill several of the stored pieces.
+  std::string all;
+  for (int i = 0; all.size() < 3 * LogText::kChunkSize; ++i) {
+    const std::string chunk = "line " + std::to_string(i) + (i % 3 == 0 ? "\r\n" : "\n");
+    memo->Append(chunk);
+    all += chunk;
+  }
+  EXPECT_EQ(memo->TextLength(), all.size());
+  const std::string &text = memo->Text();
+  EXPECT_EQ(text, all);
+  // A reference to the text follows later appends, as a string member would.
+  memo->Append("tail");
+  EXPECT_EQ(text.size(), all.size() + 4);
+  EXPECT_EQ(text.substr(text.size() - 4), "tail");
+  EXPECT_EQ(memo->Lines().Count(), static_cast<int>(TStrings::SplitLines(all + "tail").size()));
+  EXPECT_EQ(memo->Lines()[memo->Lines().Count() - 1], "tail");
+
+  // Typing in the middle, across the border between two pieces: a
+  // backspace there takes the whole character.
+  memo->SetText(std::string(LogText::kChunkSize - 1, 'a') + "\xC3\xA9z");
+  memo->SetSelStart(LogText::kChunkSize + 1);  // after the "é"
+  memo->UserTypeKey('\b');
+  EXPECT_EQ(memo->TextLength(), LogText::kChunkSize);
+  EXPECT_EQ(memo->Text().substr(LogText::kChunkSize - 2), "az");
+  memo->UserTypeKey('\r');
+  EXPECT_EQ(memo->Text().substr(LogText::kChunkSize - 2), "a\r\nz");
+  EXPECT_EQ(memo->Lines().Count(), 2);
+
+  memo->Clear();
+  EXPECT_EQ(memo->TextLength(), 0u);
+  EXPECT_EQ(memo->Text(), "");
+  EXPECT_EQ(memo->Lines().Count(), 0);
+}
+
 // ---- the escaped-exception box ---------------------------------------------------------
 
 TEST_F(FormsTest, EscapedExceptionShowsAnErrorBoxAndTheProgramGoesOn) {

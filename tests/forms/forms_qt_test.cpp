@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "forms/forms.h"
+#include "forms/qt/log_view.h"
 #include "forms/qt/qt_backend.h"
 #include "platform/thread.h"
 
@@ -282,19 +283,19 @@ TEST_F(QtFormsTest, MessageBoxesAreModalOwnedByTheMainWindowWithTheirIcon) {
 }
 
 TEST_F(QtFormsTest, LogShowsAppendedBytesWholeAndScrollsToItsEnd) {
-  QPlainTextEdit *log = As<QPlainTextEdit>(form->log);
+  auto *log = As<forms::qt::LogView>(form->log);
   // "é" split across two chunks, a CR LF split across two more, a zero byte.
   form->log->Append("caf\xC3");
   form->log->Append("\xA9\r");
   form->log->Append(std::string("\nOK\0!", 5));
-  EXPECT_EQ(log->toPlainText(), QString::fromUtf8("café\nOK\u2400!"));
+  EXPECT_EQ(log->Text(), QString::fromUtf8("café\nOK\u2400!"));
   for (int i = 0; i < 200; ++i) form->log->Lines().Add("line " + std::to_string(i));
   form->log->ScrollToEnd();
   QScrollBar *scroll = log->verticalScrollBar();
   EXPECT_GT(scroll->maximum(), 0);
   EXPECT_EQ(scroll->value(), scroll->maximum());
   form->log->Clear();
-  EXPECT_EQ(log->toPlainText(), "");
+  EXPECT_EQ(log->Text(), "");
 }
 
 TEST_F(QtFormsTest, TheQtLoopPumpsThePlatformQueueAndEndsWhenTheMainFormCloses) {

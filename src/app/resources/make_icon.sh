@@ -19,3 +19,6 @@ convert -size 32x32 xc:none \
   convert tessavo.png -depth 8 RGBA:- | od -An -v -tx1 -w4 |
     awk '{ printf "0x%s%s%s%su,%s", $4, $1, $2, $3, (NR % 8 == 0) ? "\n" : " " }'
 } > tessavo_icon.inc
+
+# The Windows program's icon: the same picture at the sizes Windows asks for.
+convert tessavo.png -filter Point -define icon:auto-resize=48,32,16 tessavo.ico

@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "forms/qt/log_view.h"
 #include "platform/posix/posix_api.h"
 
 namespace forms::qt {
@@ -647,30 +648,22 @@ class EditPeer : public QtPeer {
   TEdit &edit_;
 };
 
+// A memo is a QPlainTextEdit while it can be edited (the send box) and a
+// LogView while it is read-only (the log): the stock editor re-lays out a
+// whole paragraph on every append, which a log that only grows cannot
+// afford. A change of ReadOnly swaps the widget.
 class MemoPeer : public QtPeer {
  public:
-  explicit MemoPeer(TMemo &memo) : QtPeer(memo), memo_(memo) {
-    auto *e = new QPlainTextEdit(ParentWidget());
-    e->setTabChangesFocus(true);
-    SetWidget(e);
-    QPointer<QPlainTextEdit> widget(e);
-    e->installEventFilter(new KeyFilter(
-        memo,
-        [widget](const QString &s) {
-          if (widget) widget->insertPlainText(s);
-        },
-        e));
-    TMemo *model = &memo;
-    QObject::connect(e, &QPlainTextEdit::textChanged, e, [this, model, widget] {
-      if (pushing_ || !widget) return;
-      const QString text = widget->toPlainText();
-      const std::size_t caret = CaretBytes(text, widget->textCursor().position());
-      User([model, text, caret] { model->UserEdited(FromQt(text), caret); });
-    });
-  }
+  explicit MemoPeer(TMemo &memo) : QtPeer(memo), memo_(memo) { Build(); }
+
+  LogView *Log() const { return qobject_cast<LogView *>(widget_.data()); }
 
   void TextAppended(std::string_view added) override {
     if (!widget_) return;
+    if (LogView *log = Log()) {
+      log->TextAppended();
+      return;
+    }
     auto *e = static_cast<QPlainTextEdit *>(widget_.data());
     // A character split between two appends stays whole: the decoder keeps
     // the bytes of an unfinished sequence until the rest arrives.
@@ -686,22 +679,88 @@ class MemoPeer : public QtPeer {
 
   void ScrollToEnd() override {
     if (!widget_) return;
-    auto *e = static_cast<QPlainTextEdit *>(widget_.data());
-    QScrollBar *bar = e->verticalScrollBar();
+    if (LogView *log = Log()) {
+      log->ScrollToEnd();
+      return;
+    }
+    QScrollBar *bar = static_cast<QPlainTextEdit *>(widget_.data())->verticalScrollBar();
     bar->setValue(bar->maximum());
   }
 
  protected:
   void Apply(TChange what) override {
-    auto *e = static_cast<QPlainTextEdit *>(widget_.data());
+    if (what == TChange::ReadOnly && memo_.ReadOnly() != (Log() != nullptr)) {
+      Rebuild();
+      return;
+    }
+    if (LogView *log = Log()) {
+      ApplyToLog(log, what);
+    } else {
+      ApplyToEditor(static_cast<QPlainTextEdit *>(widget_.data()), what);
+    }
+  }
+
+ private:
+  void Build() {
+    if (memo_.ReadOnly()) {
+      SetWidget(new LogView(memo_.Log(), ParentWidget()));
+    } else {
+      BuildEditor();
+    }
+  }
+
+  void Rebuild() {
+    if (widget_) {
+      widget_->blockSignals(true);
+      delete widget_.data();
+    }
+    Build();
+    ApplyAll();
+    UpdateTabOrder();
+  }
+
+  void BuildEditor() {
+    auto *e = new QPlainTextEdit(ParentWidget());
+    e->setTabChangesFocus(true);
+    SetWidget(e);
+    decoder_ = QStringDecoder(QStringDecoder::System);
+    lastWasCr_ = false;
+    QPointer<QPlainTextEdit> widget(e);
+    e->installEventFilter(new KeyFilter(
+        memo_,
+        [widget](const QString &s) {
+          if (widget) widget->insertPlainText(s);
+        },
+        e));
+    TMemo *model = &memo_;
+    QObject::connect(e, &QPlainTextEdit::textChanged, e, [this, model, widget] {
+      if (pushing_ || !widget) return;
+      const QString text = widget->toPlainText();
+      const std::size_t caret = CaretBytes(text, widget->textCursor().position());
+      User([model, text, caret] { model->UserEdited(FromQt(text), caret); });
+    });
+  }
+
+  void ApplyToLog(LogView *log, TChange what) {
+    if (what == TChange::Text) {
+      log->TextReset();
+    } else if (what == TChange::Other) {
+      const TScrollStyle s = memo_.ScrollBars();
+      log->setVerticalScrollBarPolicy(s == ssVertical || s == ssBoth ? Qt::ScrollBarAlwaysOn
+                                                                     : Qt::ScrollBarAlwaysOff);
+    }
+  }
+
+  void ApplyToEditor(QPlainTextEdit *e, TChange what) {
     switch (what) {
       case TChange::Text: {
         if (!Reflects(e)) {
           decoder_ = QStringDecoder(QStringDecoder::System);
           lastWasCr_ = false;
           pushing_ = true;
-          e->setPlainText(Shown(decoder_.decode(
-              QByteArrayView(memo_.Text().data(), static_cast<qsizetype>(memo_.Text().size())))));
+          const std::string &text = memo_.Text();
+          e->setPlainText(Shown(
+              decoder_.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())))));
           e->moveCursor(QTextCursor::End);
           pushing_ = false;
         }
@@ -725,14 +784,13 @@ class MemoPeer : public QtPeer {
     }
   }
 
- private:
   // A user edit already in the widget need not be pushed back.
   bool Reflects(QPlainTextEdit *e) const {
-    return memo_.Text().size() < 65536 && FromQt(e->toPlainText()) == memo_.Text();
+    return memo_.TextLength() < 65536 && FromQt(e->toPlainText()) == memo_.Text();
   }
 
   // Line breaks as the model counts them (CR LF, lone CR, lone LF) become
-  // one '\n'; a zero byte shows as a visible symbol instead of nothing.
+  // one '\n'.
   QString Shown(const QString &decoded) {
     QString out;
     out.reserve(decoded.size());
@@ -743,13 +801,7 @@ class MemoPeer : public QtPeer {
         continue;
       }
       lastWasCr_ = c == QLatin1Char('\r');
-      if (lastWasCr_) {
-        out += QLatin1Char('\n');
-      } else if (c.unicode() == 0 && memo_.ReadOnly()) {
-        out += QChar(0x2400);
-      } else {
-        out += c;
-      }
+      out += lastWasCr_ ? QChar(QLatin1Char('\n')) : c;
     }
     return out;
   }

@@ -1,0 +1,324 @@
+#include "forms/log_layout.h"
+
+#include <algorithm>
+
+namespace forms {
+
+// ---- decoders -------------------------------------------------------------------
+
+TextDecoder::Char Utf8Decoder::Next(const unsigned char *p, std::size_t n) const {
+  const unsigned b0 = p[0];
+  if (b0 < 0x80) return Char{b0, 1};
+  std::size_t length;
+  unsigned lo = 0x80, hi = 0xBF;  // the second byte's range
+  char32_t code;
+  if (b0 < 0xC2) {
+    return Char{LogLayout::kReplacement, 1};  // a continuation byte, or an overlong start
+  } else if (b0 < 0xE0) {
+    length = 2;
+    code = b0 & 0x1F;
+  } else if (b0 < 0xF0) {
+    length = 3;
+    code = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong
+    if (b0 == 0xED) hi = 0x9F;  // surrogates
+  } else if (b0 < 0xF5) {
+    length = 4;
+    code = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;  // overlong
+    if (b0 == 0xF4) hi = 0x8F;  // past U+10FFFF
+  } else {
+    return Char{LogLayout::kReplacement, 1};
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if (i >= n) return Char{0, 0};
+    const unsigned b = p[i];
+    if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) {
+      // The valid start before this byte is one bad character; the byte
+      // itself begins the next one.
+      return Char{LogLayout::kReplacement, i};
+    }
+    code = (code << 6) | (b & 0x3F);
+  }
+  return Char{code, length};
+}
+
+// ---- layout ---------------------------------------------------------------------
+
+LogLayout::LogLayout(const LogText &text, const TextDecoder &decoder)
+    : text_(text), decoder_(decoder) {
+  rows_.push_back(Start{0, 0});
+}
+
+void LogLayout::SetWidthFunction(WidthFunction width) {
+  widthFn_ = std::move(width);
+  widthCache_.clear();
+  Reset();
+}
+
+void LogLayout::SetWidth(int pixels) {
+  if (pixels == width_) return;
+  width_ = pixels;
+  Reset();
+}
+
+void LogLayout::Reset() {
+  ++generation_;
+  rows_.clear();
+  rows_.shrink_to_fit();
+  rows_.push_back(Start{0, 0});
+  decodedEnd_ = 0;
+  chars_ = 0;
+  rowWidth_ = 0;
+  rowUnits_ = 0;
+  lastWasCr_ = false;
+  wrapPending_ = false;
+  hasBreak_ = false;
+  Update();
+}
+
+TextDecoder::Char LogLayout::DecodeAt(std::uint64_t pos) const {
+  const std::string_view piece = text_.PieceAt(static_cast<std::size_t>(pos));
+  if (piece.size() >= decoder_.MaxLength() || pos + piece.size() >= text_.Size()) {
+    return decoder_.Next(reinterpret_cast<const unsigned char *>(piece.data()), piece.size());
+  }
+  // A character across two chunks.
+  unsigned char buffer[8];
+  const std::size_t n = text_.CopyTo(static_cast<std::size_t>(pos),
+                                     std::min<std::size_t>(decoder_.MaxLength(), sizeof buffer),
+                                     reinterpret_cast<char *>(buffer));
+  return decoder_.Next(buffer, n);
+}
+
+int LogLayout::MeasureWidth(char32_t shown) const {
+  // Without a width function every character is one unit wide.
+  if (!widthFn_) return 1;
+  if (shown > 0xFFFF) return std::max(0, widthFn_(shown));
+  // Asked once per character: a toolkit's measurement costs far more than
+  // the rest of laying out a character.
+  if (widthCache_.empty()) widthCache_.assign(0x10000, -1);
+  std::int32_t &w = widthCache_[shown];
+  if (w < 0) w = std::max(0, widthFn_(shown));
+  return w;
+}
+
+void LogLayout::NewRow(std::uint64_t byte, std::uint64_t ch) {
+  rows_.push_back(Start{byte, ch});
+  rowWidth_ = 0;
+  rowUnits_ = 0;
+  hasBreak_ = false;
+  wrapPending_ = false;
+}
+
+void LogLayout::Update() {
+  const std::uint64_t size = text_.Size();
+  if (size < decodedEnd_) {
+    Reset();
+    return;
+  }
+  const std::size_t maxLength = decoder_.MaxLength();
+  const bool ascii = decoder_.AsciiCompatible();
+  std::uint64_t pos = decodedEnd_;
+  bool unfinished = false;
+  while (pos < size && !unfinished) {
+    // Chunk by chunk; only a character that spans two chunks is copied.
+    const std::string_view piece = text_.PieceAt(static_cast<std::size_t>(pos));
+    const auto *p = reinterpret_cast<const unsigned char *>(piece.data());
+    const std::size_t n = piece.size();
+    const bool lastPiece = pos + n >= size;
+    std::size_t i = 0;
+    while (i < n) {
+      TextDecoder::Char c;
+      if (ascii && p[i] < 0x80) {
+        c = TextDecoder::Char{p[i], 1};
+      } else if (n - i >= maxLength || lastPiece) {
+        c = decoder_.Next(p + i, n - i);
+      } else {
+        c = DecodeAt(pos + i);
+      }
+      if (c.length == 0) {
+        unfinished = true;  // the rest of this character is still to come
+        break;
+      }
+      Take(c.code, pos + i, c.length);
+      i += c.length;
+    }
+    pos += i;
+  }
+  decodedEnd_ = pos;
+}
+
+void LogLayout::Take(char32_t code, std::uint64_t pos, std::size_t length) {
+  const std::uint64_t next = pos + length;
+  if (code == '\n' && lastWasCr_) {
+    // The LF of a CR LF: the break is already there.
+    rows_.back().byte = next;
+    lastWasCr_ = false;
+    return;
+  }
+  lastWasCr_ = false;
+  if (code == '\r' || code == '\n') {
+    chars_ += 1;
+    lastWasCr_ = code == '\r';
+    NewRow(next, chars_);
+    return;
+  }
+  const char32_t shown = Shown(code);
+  const std::size_t units = shown > 0xFFFF ? 2 : 1;
+  const int w = CharWidth(shown);
+  if (wrapPending_) {
+    NewRow(pos, chars_);
+  } else if (rowUnits_ > 0) {
+    if (rowUnits_ + units > kMaxRowUnits) {
+      NewRow(pos, chars_);
+    } else if (width_ > 0 && rowWidth_ + w > width_) {
+      if (shown == ' ') {
+        // A space that does not fit hangs at the end of its row.
+        rowWidth_ += w;
+        rowUnits_ += units;
+        chars_ += units;
+        wrapPending_ = true;
+        hasBreak_ = false;
+        return;
+      }
+      if (hasBreak_) {
+        // The word that does not fit moves to a row of its own.
+        const Start at = break_;
+        const int moved = rowWidth_ - breakWidth_;
+        const std::size_t movedUnits = rowUnits_ - breakUnits_;
+        NewRow(at.byte, at.ch);
+        rowWidth_ = moved;
+        rowUnits_ = movedUnits;
+        if (rowUnits_ > 0 && rowWidth_ + w > width_) NewRow(pos, chars_);
+      } else {
+        NewRow(pos, chars_);
+      }
+    }
+  }
+  rowWidth_ += w;
+  rowUnits_ += units;
+  chars_ += units;
+  if (shown == ' ') {
+    hasBreak_ = true;
+    break_ = Start{next, chars_};
+    breakWidth_ = rowWidth_;
+    breakUnits_ = rowUnits_;
+  }
+}
+
+LogLayout::Row LogLayout::RowAt(std::size_t row) const {
+  Row r;
+  const Start &s = rows_.at(row);
+  r.byteStart = s.byte;
+  r.charStart = s.ch;
+  if (row + 1 < rows_.size()) {
+    r.byteEnd = rows_[row + 1].byte;
+    r.charEnd = rows_[row + 1].ch;
+    // Only a line break ends a row right after itself with the byte CR or LF.
+    const char last =
+        r.byteEnd > r.byteStart ? text_.At(static_cast<std::size_t>(r.byteEnd - 1)) : '\0';
+    r.endsLine = last == '\n' || last == '\r';
+  } else {
+    r.byteEnd = decodedEnd_;
+    r.charEnd = chars_;
+  }
+  return r;
+}
+
+std::size_t LogLayout::RowOfChar(std::uint64_t pos) const {
+  auto it = std::upper_bound(rows_.begin(), rows_.end(), pos,
+                             [](std::uint64_t p, const Start &s) { return p < s.ch; });
+  return static_cast<std::size_t>(it - rows_.begin()) - 1;
+}
+
+template <class Fn>
+void LogLayout::ForEachChar(std::size_t row, Fn fn) const {
+  const Row r = RowAt(row);
+  std::uint64_t pos = r.byteStart;
+  std::uint64_t ch = r.charStart;
+  bool afterCr = false;
+  while (pos < r.byteEnd) {
+    const TextDecoder::Char c = DecodeAt(pos);
+    if (c.length == 0) break;
+    if (c.code == '\n' && afterCr) {
+      afterCr = false;
+      pos += c.length;
+      continue;
+    }
+    afterCr = c.code == '\r';
+    const bool isBreak = c.code == '\r' || c.code == '\n';
+    const char32_t shown = isBreak ? U'\n' : Shown(c.code);
+    const std::size_t units = shown > 0xFFFF ? 2 : 1;
+    fn(shown, ch, units, isBreak);
+    ch += units;
+    pos += c.length;
+  }
+}
+
+namespace {
+
+void AppendUtf16(std::u16string &out, char32_t code) {
+  if (code > 0xFFFF) {
+    code -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(code));
+  }
+}
+
+}  // namespace
+
+std::u16string LogLayout::RowText(std::size_t row, bool withBreak) const {
+  std::u16string out;
+  ForEachChar(row, [&](char32_t shown, std::uint64_t, std::size_t, bool isBreak) {
+    if (!isBreak || withBreak) AppendUtf16(out, shown);
+  });
+  return out;
+}
+
+std::u16string LogLayout::TextRange(std::uint64_t from, std::uint64_t to) const {
+  std::u16string out;
+  to = std::min(to, chars_);
+  if (from >= to) return out;
+  for (std::size_t row = RowOfChar(from); row < rows_.size() && rows_[row].ch < to; ++row) {
+    ForEachChar(row, [&](char32_t shown, std::uint64_t ch, std::size_t, bool) {
+      if (ch >= from && ch < to) AppendUtf16(out, shown);
+    });
+  }
+  return out;
+}
+
+int LogLayout::XOfChar(std::uint64_t pos) const {
+  const std::size_t row = RowOfChar(pos);
+  int x = 0;
+  ForEachChar(row, [&](char32_t shown, std::uint64_t ch, std::size_t, bool isBreak) {
+    if (ch < pos && !isBreak) x += CharWidth(shown);
+  });
+  return x;
+}
+
+std::uint64_t LogLayout::CharAtX(std::size_t row, int x) const {
+  const Row r = RowAt(row);
+  std::uint64_t found = r.charEnd;
+  bool done = false;
+  int left = 0;
+  ForEachChar(row, [&](char32_t shown, std::uint64_t ch, std::size_t, bool isBreak) {
+    if (done) return;
+    if (isBreak) {
+      found = ch;  // before the line's break
+      done = true;
+      return;
+    }
+    const int w = CharWidth(shown);
+    if (x < left + (w + 1) / 2) {
+      found = ch;
+      done = true;
+      return;
+    }
+    left += w;
+  });
+  return found;
+}
+
+}  // namespace forms

@@ -1,0 +1,140 @@
+#include "forms/log_text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace forms {
+
+void LogText::Append(std::string_view bytes) {
+  const std::size_t from = size_;
+  const char *p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const std::size_t index = size_ / kChunkSize;
+    const std::size_t offset = size_ % kChunkSize;
+    if (index == chunks_.size()) {
+      std::size_t capacity = kChunkSize;
+      if (index == 0) {
+        capacity = 256;
+        while (capacity < left && capacity < kChunkSize) capacity *= 2;
+        firstCapacity_ = capacity;
+      }
+      chunks_.emplace_back(new char[capacity]);
+    }
+    std::size_t capacity = index == 0 ? firstCapacity_ : kChunkSize;
+    if (index == 0 && offset + left > capacity && capacity < kChunkSize) {
+      // The first chunk grows by doubling, at most up to one chunk.
+      std::size_t grown = capacity;
+      while (grown < offset + left && grown < kChunkSize) grown *= 2;
+      std::unique_ptr<char[]> bigger(new char[grown]);
+      std::memcpy(bigger.get(), chunks_[0].get(), offset);
+      chunks_[0] = std::move(bigger);
+      firstCapacity_ = capacity = grown;
+    }
+    const std::size_t n = std::min(left, capacity - offset);
+    std::memcpy(chunks_[index].get() + offset, p, n);
+    p += n;
+    left -= n;
+    size_ += n;
+  }
+  IndexLines(from);
+}
+
+void LogText::Assign(std::string_view bytes) {
+  Clear();
+  Append(bytes);
+}
+
+void LogText::Clear() {
+  chunks_.clear();
+  chunks_.shrink_to_fit();
+  firstCapacity_ = 0;
+  size_ = 0;
+  lineStarts_.clear();
+  lineStarts_.shrink_to_fit();
+  breakLen_ = 0;
+  endsWithCr_ = false;
+}
+
+std::string_view LogText::PieceAt(std::size_t pos) const {
+  if (pos >= size_) return {};
+  const std::size_t index = pos / kChunkSize;
+  const std::size_t end = std::min(size_, (index + 1) * kChunkSize);
+  return std::string_view(chunks_[index].get() + pos % kChunkSize, end - pos);
+}
+
+std::size_t LogText::CopyTo(std::size_t pos, std::size_t len, char *out) const {
+  if (pos >= size_) return 0;
+  len = std::min(len, size_ - pos);
+  std::size_t done = 0;
+  while (done < len) {
+    const std::string_view piece = PieceAt(pos + done);
+    const std::size_t n = std::min(piece.size(), len - done);
+    std::memcpy(out + done, piece.data(), n);
+    done += n;
+  }
+  return len;
+}
+
+std::string LogText::Substr(std::size_t pos, std::size_t len) const {
+  if (pos >= size_) return std::string();
+  std::string s(std::min(len, size_ - pos), '\0');
+  CopyTo(pos, s.size(), s.data());
+  return s;
+}
+
+bool LogText::Equals(std::string_view bytes) const {
+  if (bytes.size() != size_) return false;
+  std::size_t pos = 0;
+  while (pos < size_) {
+    const std::string_view piece = PieceAt(pos);
+    if (piece != bytes.substr(pos, piece.size())) return false;
+    pos += piece.size();
+  }
+  return true;
+}
+
+std::size_t LogText::LineContentEnd(std::size_t index) const {
+  std::size_t pos = LineStart(index);
+  while (pos < size_) {
+    const std::string_view piece = PieceAt(pos);
+    const std::size_t at = piece.find_first_of("\r\n");
+    if (at != std::string_view::npos) return pos + at;
+    pos += piece.size();
+  }
+  return size_;
+}
+
+std::size_t LogText::LineNext(std::size_t index) const {
+  return index + 1 < lineStarts_.size() ? static_cast<std::size_t>(lineStarts_[index + 1]) : size_;
+}
+
+void LogText::IndexLines(std::size_t from) {
+  if (lineStarts_.empty() && size_ > 0) lineStarts_.push_back(0);
+  for (std::size_t pos = from; pos < size_;) {
+    const std::string_view piece = PieceAt(pos);
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+      const char c = piece[i];
+      if (breakLen_ > 0) {
+        if (endsWithCr_ && c == '\n') {
+          // The LF of a CR LF that came in two appends.
+          breakLen_ = 2;
+          endsWithCr_ = false;
+          continue;
+        }
+        lineStarts_.push_back(pos + i);
+        breakLen_ = 0;
+        endsWithCr_ = false;
+      }
+      if (c == '\r') {
+        breakLen_ = 1;
+        endsWithCr_ = true;
+      } else if (c == '\n') {
+        breakLen_ = 1;
+      }
+    }
+    pos += piece.size();
+  }
+}
+
+}  // namespace forms

@@ -1,0 +1,69 @@
+// The text of a memo, kept in fixed-size chunks with an index of its line
+// starts. Appending costs only the appended bytes: nothing already stored is
+// copied again, and no buffer ever doubles (a doubling string needs up to
+// three times its size while it moves). Reading any byte or line is direct.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace forms {
+
+class LogText {
+ public:
+  // Bytes per chunk. The first chunk grows up to it, so a short text (a send
+  // box, a one-line message) does not take a whole chunk.
+  static constexpr std::size_t kChunkSize = 64 * 1024;
+
+  LogText() = default;
+  LogText(const LogText &) = delete;
+  LogText &operator=(const LogText &) = delete;
+
+  std::size_t Size() const { return size_; }
+  bool Empty() const { return size_ == 0; }
+
+  void Append(std::string_view bytes);
+  void Assign(std::string_view bytes);
+  void Clear();
+
+  char At(std::size_t pos) const { return chunks_[pos / kChunkSize][pos % kChunkSize]; }
+  // The stored bytes from `pos` up to the end of its chunk (or of the text):
+  // readers walk the text piece by piece without copying it.
+  std::string_view PieceAt(std::size_t pos) const;
+  // Copies `len` bytes from `pos` (clipped to the text) to `out`; returns
+  // the count copied.
+  std::size_t CopyTo(std::size_t pos, std::size_t len, char *out) const;
+  std::string Substr(std::size_t pos, std::size_t len) const;
+  std::string ToString() const { return Substr(0, size_); }
+  bool Equals(std::string_view bytes) const;
+
+  // Lines as a memo counts them: a line ends at CR LF, a lone CR or a lone
+  // LF; a break at the very end does not start another line; an empty text
+  // has no line.
+  std::size_t LineCount() const { return lineStarts_.size(); }
+  std::size_t LineStart(std::size_t index) const { return lineStarts_.at(index); }
+  // Where the content of line `index` ends (before its break).
+  std::size_t LineContentEnd(std::size_t index) const;
+  // Where the next line starts (after the break), or the text's size.
+  std::size_t LineNext(std::size_t index) const;
+  bool EndsWithLineBreak() const { return breakLen_ > 0; }
+
+ private:
+  void IndexLines(std::size_t from);
+
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  std::size_t firstCapacity_ = 0;  // the first chunk's size while it grows
+  std::size_t size_ = 0;
+  std::deque<std::uint64_t> lineStarts_;
+  // Bytes of the line break that ends the text (0: the last line is open);
+  // a CR alone may still become CR LF.
+  int breakLen_ = 0;
+  bool endsWithCr_ = false;
+};
+
+}  // namespace forms
