@@ -123,7 +123,8 @@ void FuzzReader(FuzzedDataProvider &in) {
 
 void FuzzDeviceRegistry(FuzzedDataProvider &in) {
   // Roots that do not exist: the list is the extra ports alone.
-  const app::posix::ScanRoots roots{"/nonexistent-tessavo-fuzz/sys", "/nonexistent-tessavo-fuzz/dev"};
+  const app::posix::ScanRoots roots{"/nonexistent-tessavo-fuzz/sys",
+                                    "/nonexistent-tessavo-fuzz/dev"};
   const std::string extra = in.ConsumeRemainingBytesAsString();
   std::vector<std::string> want;
   std::size_t from = 0;

@@ -17,8 +17,7 @@ void Deliver(LinkedPty &pty, TfrmMain &w, const std::string &data) {
   const std::int64_t before = app::Received(w);
   ASSERT_EQ(pty.Write(data.data(), data.size()), data.size());
   ASSERT_TRUE(PumpUntil(
-      [&] { return app::Received(w) >= before + static_cast<std::int64_t>(data.size()); },
-      60000));
+      [&] { return app::Received(w) >= before + static_cast<std::int64_t>(data.size()); }, 60000));
 }
 
 // What reaches the peer, while the main loop runs (auto-send's sends run on
@@ -97,7 +96,8 @@ TEST_F(HardeningTest, GarbageInTheHexBoxSendsExactlyItsDigits) {
   for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
     want += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
   }
-  if (digits.size() % 2 != 0) want += static_cast<char>(std::stoi(digits.substr(digits.size() - 1), nullptr, 16));
+  if (digits.size() % 2 != 0)
+    want += static_cast<char>(std::stoi(digits.substr(digits.size() - 1), nullptr, 16));
 
   ASSERT_TRUE(w.btnSend->UserClick());
   EXPECT_EQ(app::Sent(w), static_cast<std::int64_t>(want.size()));

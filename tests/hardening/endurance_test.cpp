@@ -80,21 +80,22 @@ TEST_F(HardeningTest, OpenCloseCyclesWhileThePeerStreamsLeaveNothingBehind) {
   // A finished worker's system thread may take a moment to go after its
   // handle is signalled (so may one when the baseline was taken): wait for
   // the counts to settle, boundedly, and count no more than at the start.
-  PumpUntil([&] { return Entries("/proc/self/fd") <= fds && Entries("/proc/self/task") <= threads; },
-            5000);
+  PumpUntil(
+      [&] { return Entries("/proc/self/fd") <= fds && Entries("/proc/self/task") <= threads; },
+      5000);
   const std::size_t fdsAfter = Entries("/proc/self/fd");
   const std::size_t threadsAfter = Entries("/proc/self/task");
   const long rssAfter = RssKiB();
   peer.Stop();
   std::printf(
       "[ figure ] %ld open/close cycles: descriptors %zu -> %zu, threads %zu -> %zu, "
-      "VmRSS %ld KiB -> %ld KiB (peak %ld KiB); %lld bytes received, %llu streamed, "
-      "%llu sent by auto-send\n",
+      "VmRSS %ld KiB -> %ld KiB (peak %ld KiB); %lld bytes shown of %llu streamed, "
+      "%llu bytes of auto-send at the peer\n",
       cycles, fds, fdsAfter, threads, threadsAfter, rss, rssAfter, rssMax,
       static_cast<long long>(shown), static_cast<unsigned long long>(peer.Written()),
       static_cast<unsigned long long>(peer.Drained()));
-  EXPECT_GT(shown, 0);             // data flowed while open
-  EXPECT_GT(peer.Drained(), 0u);   // and auto-send sent
+  EXPECT_GT(shown, 0);            // data flowed while open
+  EXPECT_GT(peer.Drained(), 0u);  // and auto-send sent
   EXPECT_LE(fdsAfter, fds);
   EXPECT_LE(threadsAfter, threads);
   // Generous: a leak of a chunk or a request per cycle would pass 64 MiB
@@ -102,7 +103,12 @@ TEST_F(HardeningTest, OpenCloseCyclesWhileThePeerStreamsLeaveNothingBehind) {
   if (!kSanitized) {
     EXPECT_LT(rssAfter - rss, 64L * 1024) << "VmRSS grew";
   }
-  EXPECT_TRUE(Boxes().empty());
+  // No opening failed. A send auto-send queued just before a close may run
+  // after it and ask for an open port, as it does at any close.
+  for (const forms::TMessageBoxRecord &box : Boxes()) {
+    EXPECT_EQ(box.Text, "Please configure and open serial port");
+  }
+  std::printf("[ figure ] sends that ran after their close: %zu\n", Boxes().size());
 }
 
 }  // namespace

@@ -39,9 +39,6 @@ TEST_F(HardeningTest, ThePeerClosingDuringAReceiveBurstLosesNothingShown) {
   ASSERT_TRUE(PumpUntil([&] { return app::Received(w) >= 256 * 1024; }, 120000));
   peer.ClosePeer(true);
   PumpFor(300);
-  const std::int64_t shown = app::Received(w);
-  PumpFor(100);
-  EXPECT_EQ(app::Received(w), shown) << "nothing more after the hang-up";
   ExpectPrefixOfStream(w, peer.Written());
   ExpectClosesAndCannotReopen(w);
 }

@@ -44,8 +44,8 @@ bool ParseHexLog(const forms::LogText &log, std::string &bytes, std::string &err
   for (std::size_t p = 0; p < log.Size(); p += 3) {
     const int hi = HexValue(log.At(p)), lo = HexValue(log.At(p + 1));
     if (hi < 0 || lo < 0 || log.At(p + 2) != ' ') {
-      error = "malformed byte at log position " + std::to_string(p) + ": '" + log.Substr(p, 3) +
-              "'";
+      error =
+          "malformed byte at log position " + std::to_string(p) + ": '" + log.Substr(p, 3) + "'";
       return false;
     }
     bytes += static_cast<char>(hi * 16 + lo);
@@ -79,8 +79,8 @@ TEST_F(HardeningTest, RandomBytesReachTheLogUnchangedAsTextAndAsHex) {
       written = true;
     });
     // A hang guard, not a speed target: minutes for what takes seconds.
-    const bool all = PumpUntil([&] { return app::Received(w) >= static_cast<std::int64_t>(total); },
-                               600000);
+    const bool all =
+        PumpUntil([&] { return app::Received(w) >= static_cast<std::int64_t>(total); }, 600000);
     stop = true;
     peer.join();
     ASSERT_TRUE(written);
@@ -189,8 +189,7 @@ TEST_F(HardeningTest, RandomBytesSentFromTheBoxInPiecesArriveUnchanged) {
     stop = true;
     peer.join();
     std::printf("[ figure ] sent %zu bytes from the box in %zu %s sends: %.1f MiB/s\n",
-                expected.size(), sends, hex ? "hex" : "text",
-                MiBPerSecond(expected.size(), start));
+                expected.size(), sends, hex ? "hex" : "text", MiBPerSecond(expected.size(), start));
     ASSERT_TRUE(arrived == expected) << FirstDifference(expected, arrived);
   }
   EXPECT_TRUE(Boxes().empty());
