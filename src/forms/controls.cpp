@@ -305,6 +305,22 @@ bool TCustomEdit::KeyPress(char &key) {
   return key != 0;
 }
 
+bool TCustomEdit::FilterTypedCharacter(const std::string &typed, std::string &passed) {
+  passed.clear();
+  bool discarded = false;
+  const bool ok = Application->UserInput([&] {
+    for (char b : typed) {
+      char key = b;
+      if (!KeyPress(key)) {
+        discarded = true;
+        return;
+      }
+      passed.push_back(key);
+    }
+  });
+  return ok && !discarded;
+}
+
 bool TCustomEdit::UserTypeKey(char ch) {
   if (!CanUserAct()) return false;
   char key = ch;

@@ -329,6 +329,11 @@ class TCustomEdit : public TWinControl {
   // Runs OnKeyPress on `key`; returns false when the key was discarded.
   // Backends call this before letting a widget insert a typed character.
   bool KeyPress(char &key);
+  // A character a real widget received, as user input: each of its bytes
+  // passes OnKeyPress in turn (a character of several bytes passes only when
+  // every byte does). Returns false when it is discarded; otherwise `passed`
+  // holds the bytes to insert, as the filter left them.
+  bool FilterTypedCharacter(const std::string &typed, std::string &passed);
   // A typed character: OnKeyPress first, then the edit the box makes of it
   // at the caret (8 deletes back, 13 breaks the line in a multi-line box,
   // other control characters insert nothing). Returns true when the key

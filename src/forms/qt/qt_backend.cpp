@@ -574,21 +574,8 @@ class KeyFilter : public QObject {
       }
       typed = text.toLocal8Bit().toStdString();
     }
-    // A character of several bytes passes only when every byte does.
     std::string result;
-    bool discarded = false;
-    TCustomEdit *edit = &edit_;
-    const bool ok = Application->UserInput([&] {
-      for (char b : typed) {
-        char k = b;
-        if (!edit->KeyPress(k)) {
-          discarded = true;
-          return;
-        }
-        result.push_back(k);
-      }
-    });
-    if (!ok || discarded) return true;
+    if (!edit_.FilterTypedCharacter(typed, result)) return true;
     if (result == typed) return false;  // the widget inserts it as usual
     if (result == "\b" || result == "\r") return false;
     insert_(ToQt(result));

@@ -816,19 +816,7 @@ class EditPeer : public Win32Peer {
       typed.assign(1, static_cast<char>(byte));
     }
     std::string passed;
-    bool discarded = false;
-    TCustomEdit *edit = &edit_;
-    const bool ok = Application->UserInput([&] {
-      for (char b : typed) {
-        char key = b;
-        if (!edit->KeyPress(key)) {
-          discarded = true;
-          return;
-        }
-        passed.push_back(key);
-      }
-    });
-    if (!ok || discarded || hwnd_ == nullptr) return 0;
+    if (!edit_.FilterTypedCharacter(typed, passed) || hwnd_ == nullptr) return 0;
     for (char b : passed) {
       CallWindowProcA(oldProc_, hwnd_, WM_CHAR, static_cast<unsigned char>(b), lParam);
     }
