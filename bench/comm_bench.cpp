@@ -18,31 +18,11 @@
 #include <vector>
 
 #include "comm/comm.h"
+#include "support/pty_pair.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Pty {
-  int master = -1, slave = -1;
-  std::string path;
-  Pty() {
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-      std::perror("openpty");
-      std::exit(1);
-    }
-    path = name;
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-  }
-  ~Pty() {
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-  }
-};
 
 std::vector<unsigned char> RandomBytes(std::size_t n) {
   std::vector<unsigned char> v(n);
@@ -194,13 +174,15 @@ int main(int argc, char **argv) {
   const double plainRx = PlainReceive(data);
   bool rxOk = false;
   const double engineRx = EngineReceive(data, rxOk);
-  std::printf("receive: engine %.1f MB/s, plain read loop %.1f MB/s, ratio %.2f (target >= 0.5)%s\n",
-              engineRx, plainRx, engineRx / plainRx, rxOk ? "" : "  DATA MISMATCH");
+  std::printf(
+      "receive: engine %.1f MB/s, plain read loop %.1f MB/s, ratio %.2f (target >= 0.5)%s\n",
+      engineRx, plainRx, engineRx / plainRx, rxOk ? "" : "  DATA MISMATCH");
 
   const double plainTx = PlainSend(data);
   bool txOk = false;
   const double engineTx = EngineSend(data, txOk);
-  std::printf("send:    engine %.1f MB/s, plain write loop %.1f MB/s, ratio %.2f (target >= 0.5)%s\n",
-              engineTx, plainTx, engineTx / plainTx, txOk ? "" : "  DATA MISMATCH");
+  std::printf(
+      "send:    engine %.1f MB/s, plain write loop %.1f MB/s, ratio %.2f (target >= 0.5)%s\n",
+      engineTx, plainTx, engineTx / plainTx, txOk ? "" : "  DATA MISMATCH");
   return rxOk && txOk ? 0 : 1;
 }

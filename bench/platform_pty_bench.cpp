@@ -18,32 +18,11 @@
 #include <vector>
 
 #include "platform/osapi.h"
+#include "support/pty_pair.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-  Pty() {
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-      std::perror("openpty");
-      std::exit(1);
-    }
-    path = name;
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-  }
-  ~Pty() {
-    close(master);
-    close(slave);
-  }
-};
 
 void WriteAll(int fd, std::size_t total) {
   std::vector<char> chunk(65536, 'x');

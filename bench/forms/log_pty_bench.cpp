@@ -35,6 +35,7 @@
 
 #include "app/main_form.h"
 #include "forms/qt/qt_backend.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -58,27 +59,6 @@ class RuntimeDir {
 };
 
 using Clock = std::chrono::steady_clock;
-
-struct Pty {
-  int master = -1, slave = -1;
-  std::string path;
-  Pty() {
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-      std::perror("openpty");
-      std::exit(1);
-    }
-    path = name;
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-  }
-  ~Pty() {
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-  }
-};
 
 enum class Shape { Lines, Endless };
 
