@@ -5,14 +5,23 @@
 // The port is listed under a symbolic link in a private temporary folder, as
 // a simulator publishes its port: removing the link makes the device path
 // disappear, as a USB adapter's node does when it is pulled.
+//
+// On Windows (under Wine in our runs) the line is the COM pair of
+// tests/support/test_port.h: the integrity and bad-input tests run on it; the
+// peer cannot be dropped nor the path removed there.
 #pragma once
 
+#if defined(_WIN32)
+#include "test_port.h"
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -56,6 +65,37 @@ inline std::size_t RandomSize(std::size_t lo, std::size_t hi) {
   return std::uniform_int_distribution<std::size_t>(lo, hi)(Random());
 }
 
+#if defined(_WIN32)
+// The COM pair: the device side is LinkPath(), the test drives the peer.
+class LinkedPty {
+ public:
+  bool Ok() const { return port_.Ok(); }
+  const std::string &LinkPath() const { return path_; }
+  std::size_t Write(const char *p, std::size_t n, const std::atomic<bool> *stop = nullptr) {
+    std::size_t done = 0;
+    while (done < n) {
+      if (stop != nullptr && stop->load()) break;
+      const std::size_t k = std::min<std::size_t>(4096, n - done);
+      if (!port_.PeerWrite(p + done, k)) break;
+      done += k;
+    }
+    return done;
+  }
+  std::size_t Read(std::string &out, int ms) {
+    char buffer[65536];
+    const std::size_t k = port_.PeerRead(buffer, sizeof buffer, ms);
+    out.append(buffer, k);
+    return k;
+  }
+  // The pair lasts the whole run: the line cannot be dropped per test.
+  void ClosePeer() {}
+  void RemoveLink() {}
+
+ private:
+  TestPort port_;
+  std::string path_ = port_.DevicePath();
+};
+#else
 // A pseudo-terminal pair: the device side is reached through LinkPath(),
 // the test drives the peer (the master).
 class LinkedPty {
@@ -141,6 +181,7 @@ class LinkedPty {
   std::atomic<int> master_{-1};
   int slave_ = -1;  // held so the peer never reads EIO while the port is closed
 };
+#endif
 
 // A peer that streams a known byte sequence (position i holds Pattern(i)) and
 // drains whatever the device side sends, on a thread of its own, until
