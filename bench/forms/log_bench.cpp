@@ -24,27 +24,9 @@
 #include "app/main_form.h"
 #include "forms/headless.h"
 #include "forms/qt/qt_backend.h"
+#include "support/runtime_dir.h"
 
 namespace {
-
-// Qt wants a runtime folder; without one it makes /tmp/runtime-<user> and
-// leaves it. A private one is made here and removed at the end.
-class RuntimeDir {
- public:
-  RuntimeDir() {
-    if (std::getenv("XDG_RUNTIME_DIR") != nullptr) return;
-    char name[] = "/tmp/tessavo-bench.XXXXXX";
-    if (mkdtemp(name) == nullptr) return;
-    path_ = name;
-    setenv("XDG_RUNTIME_DIR", name, 1);
-  }
-  ~RuntimeDir() {
-    if (!path_.empty()) rmdir(path_.c_str());
-  }
-
- private:
-  std::string path_;
-};
 
 using Clock = std::chrono::steady_clock;
 
