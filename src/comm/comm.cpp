@@ -45,8 +45,8 @@ DWORD RtsBits(TRtsControl v) {
 
 TComm::TComm(TComponent *AOwner, platform::OsApi &api) : TComponent(AOwner), api_(api) {
   if (!Designing()) {
-    FNotifyWindow = api_.AllocateHWnd(
-        [this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    FNotifyWindow =
+        api_.AllocateHWnd([this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
           try {
             return NotifyWndProc(wnd, msg, wParam, lParam);
           } catch (...) {
@@ -78,9 +78,9 @@ std::uint32_t TComm::ComHandle() const {
 void TComm::OpenPort() {
   if (FHandle != nullptr) throw ECommsError("This serial port already opened");
 
-  HANDLE handle = api_.CreateFileA(FCommName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                   nullptr);
+  HANDLE handle =
+      api_.CreateFileA(FCommName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
     throw ECommsError("Error opening serial port");
   }
@@ -181,10 +181,7 @@ bool TComm::SendBytes(const void *Buffer, std::uint16_t BufferLength) {
   if (block == nullptr) return false;
   std::memcpy(block, Buffer, BufferLength);
   FSendDataEmpty.store(false);
-  if (api_.PostThreadMessageA(Writer->ThreadID(), WriteRequest, BufferLength,
-                              reinterpret_cast<LPARAM>(block))) {
-    return true;
-  }
+  if (Writer->PostRequest(BufferLength, reinterpret_cast<LPARAM>(block))) return true;
   // Nobody else will ever see this copy.
   api_.LocalFree(block);
   FSendDataEmpty.store(true);
@@ -310,18 +307,38 @@ void TComm::SetWriteTotalTimeoutConstant(std::uint32_t v) {
 }
 
 const std::vector<std::string> &TComm::PublishedProperties() {
-  static const std::vector<std::string> names = {
-      "ComHandle",         "CommName",           "BaudRate",
-      "ParityCheck",       "Outx_CtsFlow",       "Outx_DsrFlow",
-      "DtrControl",        "DsrSensitivity",     "TxContinueOnXoff",
-      "Outx_XonXoffFlow",  "Inx_XonXoffFlow",    "ReplaceWhenParityError",
-      "IgnoreNullChar",    "RtsControl",         "XonLimit",
-      "XoffLimit",         "ByteSize",           "Parity",
-      "StopBits",          "XonChar",            "XoffChar",
-      "ReplacedChar",      "ReadIntervalTimeout", "ReadTotalTimeoutMultiplier",
-      "ReadTotalTimeoutConstant", "WriteTotalTimeoutMultiplier", "WriteTotalTimeoutConstant",
-      "OnReceiveData",     "OnReceiveError",     "OnModemStateChange",
-      "OnRequestHangup",   "OnSendDataEmpty"};
+  static const std::vector<std::string> names = {"ComHandle",
+                                                 "CommName",
+                                                 "BaudRate",
+                                                 "ParityCheck",
+                                                 "Outx_CtsFlow",
+                                                 "Outx_DsrFlow",
+                                                 "DtrControl",
+                                                 "DsrSensitivity",
+                                                 "TxContinueOnXoff",
+                                                 "Outx_XonXoffFlow",
+                                                 "Inx_XonXoffFlow",
+                                                 "ReplaceWhenParityError",
+                                                 "IgnoreNullChar",
+                                                 "RtsControl",
+                                                 "XonLimit",
+                                                 "XoffLimit",
+                                                 "ByteSize",
+                                                 "Parity",
+                                                 "StopBits",
+                                                 "XonChar",
+                                                 "XoffChar",
+                                                 "ReplacedChar",
+                                                 "ReadIntervalTimeout",
+                                                 "ReadTotalTimeoutMultiplier",
+                                                 "ReadTotalTimeoutConstant",
+                                                 "WriteTotalTimeoutMultiplier",
+                                                 "WriteTotalTimeoutConstant",
+                                                 "OnReceiveData",
+                                                 "OnReceiveError",
+                                                 "OnModemStateChange",
+                                                 "OnRequestHangup",
+                                                 "OnSendDataEmpty"};
   return names;
 }
 
@@ -369,11 +386,9 @@ void TComm::SetPropertyText(const std::string &name, const std::string &value) {
       {"Outx_DsrFlow", [](TComm &c, auto &n, auto &v) { c.SetOutx_DsrFlow(ParseBool(n, v)); }},
       {"DtrControl",
        [](TComm &c, auto &n, auto &v) {
-         c.SetDtrControl(
-             ParseEnum<TDtrControl>(n, v, {"DtrEnable", "DtrDisable", "DtrHandshake"}));
+         c.SetDtrControl(ParseEnum<TDtrControl>(n, v, {"DtrEnable", "DtrDisable", "DtrHandshake"}));
        }},
-      {"DsrSensitivity",
-       [](TComm &c, auto &n, auto &v) { c.SetDsrSensitivity(ParseBool(n, v)); }},
+      {"DsrSensitivity", [](TComm &c, auto &n, auto &v) { c.SetDsrSensitivity(ParseBool(n, v)); }},
       {"TxContinueOnXoff",
        [](TComm &c, auto &n, auto &v) { c.SetTxContinueOnXoff(ParseBool(n, v)); }},
       {"Outx_XonXoffFlow",
@@ -382,8 +397,7 @@ void TComm::SetPropertyText(const std::string &name, const std::string &value) {
        [](TComm &c, auto &n, auto &v) { c.SetInx_XonXoffFlow(ParseBool(n, v)); }},
       {"ReplaceWhenParityError",
        [](TComm &c, auto &n, auto &v) { c.SetReplaceWhenParityError(ParseBool(n, v)); }},
-      {"IgnoreNullChar",
-       [](TComm &c, auto &n, auto &v) { c.SetIgnoreNullChar(ParseBool(n, v)); }},
+      {"IgnoreNullChar", [](TComm &c, auto &n, auto &v) { c.SetIgnoreNullChar(ParseBool(n, v)); }},
       {"RtsControl",
        [](TComm &c, auto &n, auto &v) {
          c.SetRtsControl(ParseEnum<TRtsControl>(

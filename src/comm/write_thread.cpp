@@ -68,6 +68,12 @@ void TWriteThread::Execute() {
     released = api.WaitForSingleObject(state->writeRecord.hEvent, 10000) == WAIT_OBJECT_0;
   }
   SetSendDataEmpty();
+  {
+    // From here on posts fail, so the drain below sees every request that
+    // was ever accepted.
+    std::lock_guard<std::mutex> lock(gate_);
+    accepting_ = false;
+  }
   // Requests still queued are never written, but their blocks are ours.
   while (api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.hwnd == nullptr && msg.message == WriteRequest) ReleaseBlock(msg.lParam);
@@ -111,11 +117,18 @@ bool TWriteThread::WriteBlock(OVERLAPPED &record, const void *buffer, DWORD coun
   return false;
 }
 
+bool TWriteThread::PostRequest(WPARAM count, LPARAM block) {
+  std::lock_guard<std::mutex> lock(gate_);
+  if (!accepting_) {
+    Api().SetLastError(ERROR_INVALID_THREAD_ID);  // as a post to an ended thread
+    return false;
+  }
+  return Api().PostThreadMessageA(ThreadID(), WriteRequest, count, block);
+}
+
 void TWriteThread::RequestHangup() { Api().PostMessageA(NotifyWindow, NotifyRequestHangup, 0, 0); }
 
-void TWriteThread::ReleaseBlock(LPARAM block) {
-  Api().LocalFree(reinterpret_cast<HLOCAL>(block));
-}
+void TWriteThread::ReleaseBlock(LPARAM block) { Api().LocalFree(reinterpret_cast<HLOCAL>(block)); }
 
 void TWriteThread::SetSendDataEmpty() {
   if (SendDataEmptyRef != nullptr) SendDataEmptyRef->store(true);
