@@ -1,0 +1,910 @@
+#!/usr/bin/python3
+"""The real program end to end, as a user runs it.
+
+Starts `tessavo` as its own process on a private Xvfb display, with a socat
+pty pair whose one end is in TESSAVO_EXTRA_PORTS, and works it from outside:
+keys and clicks through the X server (xdotool, XTest), what it shows read
+over AT-SPI (the status-bar labels, the log's text interface, text-changed
+events) and X damage, its memory and processor time from /proc. The far end
+of the line is e2e_peer; a11y_watch listens on the accessibility bus.
+
+Figures, each beside what it is compared with, in one run:
+  throughput    64 MiB as 80-character lines and as one endless line, as
+                fast as the program drains, over a plain read loop on the
+                same pair; then the Recv counter and the log's end are checked
+  memory        peak resident growth over the bytes the log holds
+  stall         the longest time the peer had bytes to write and no room
+  latency       200 single bytes from the peer. Quiet line: to the log's
+                text-changed event, to the Recv counter, to the log's first
+                paint (X damage). In a 20 MB/s flood: to the Recv counter
+                (polled every ms; no text-changed listener, which would make
+                the toolkit send the whole flood over the bus) and to the
+                log's next paint after that
+  response      clicks on Clear Recv (the log's character count drops, then
+                its next paint) and on Send (the peer has the bytes), in a
+                20 MB/s flood and in one as fast as the program drains
+  idle CPU      port open, auto-send every 1000 ms, over 20 s
+
+Everything it starts (Xvfb, a private session bus, the accessibility bus and
+registry, socat, tessavo, its helpers) it stops by process id; it writes only
+in a temporary folder, which it removes.
+
+  scripts/bootstrap bench && cmake --build --preset linux
+  bench/e2e/e2e_bench.py [--runs N] [--mib 64] [--only throughput,idle,latency]
+                         [--perf DIR]
+"""
+
+import argparse
+import bisect
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+try:
+    import dbus
+    from Xlib import X
+    from Xlib import display as xdisplay
+    from Xlib.ext import damage, xtest
+except ImportError as missing:
+    sys.exit("%s: run scripts/bootstrap bench (Debian's python3-dbus and python3-xlib)" % missing)
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PERIOD = 80 * 90
+ATSPI = "org.a11y.atspi"
+PROPS = "org.freedesktop.DBus.Properties"
+READ_INTERVAL_MS = 30  # the window's stored ReadIntervalTimeout
+INF = float("inf")
+
+
+def now_ns():
+    return time.monotonic_ns()
+
+
+def fail(message):
+    raise RuntimeError(message)
+
+
+def expected_tail(shape, total, n):
+    """The last n characters the log shows for `total` bytes of `shape`
+    (CR LF shows as one line break)."""
+    out = []
+    at = total - 1
+    while len(out) < n and at >= 0:
+        col = at % 80
+        if shape == "lines" and col == 79:
+            out.append("\n")
+            at -= 2
+            continue
+        out.append(chr(ord("!") + (at // 80 + col) % 90))
+        at -= 1
+    return "".join(reversed(out))
+
+
+def shown_chars(shape, total):
+    """How many characters the log shows for `total` bytes of `shape`."""
+    if shape != "lines":
+        return total
+    return total // 80 * 79 + min(total % 80, 79)
+
+
+def percentile(values, p):
+    if not values:
+        return float("nan")
+    v = sorted(values)
+    k = max(0, min(len(v) - 1, int(round(p / 100.0 * len(v) + 0.5)) - 1))
+    return v[k]
+
+
+class Session:
+    """A private desktop: X server, session bus, accessibility bus and
+    registry, all children of this process, in a temporary folder."""
+
+    def __init__(self, build):
+        self.build = build
+        self.tmp = tempfile.mkdtemp(prefix="tessavo-e2ebench.")
+        self.run_dir = os.path.join(self.tmp, "run")
+        home = os.path.join(self.tmp, "home")
+        os.mkdir(self.run_dir, 0o700)
+        os.mkdir(home, 0o700)
+        self.procs = []  # (name, Popen), in start order
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("XDG_", "DBUS_", "QT_", "AT_SPI", "WAYLAND"))
+               and k not in ("DISPLAY", "XAUTHORITY", "HOME", "SESSION_MANAGER")}
+        env.update(HOME=home, XDG_RUNTIME_DIR=self.run_dir,
+                   XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                   XDG_CACHE_HOME=os.path.join(home, ".cache"),
+                   XDG_DATA_HOME=os.path.join(home, ".local/share"),
+                   GSETTINGS_BACKEND="memory", QT_QPA_PLATFORM="xcb", NO_AT_BRIDGE="1")
+        self.env = env
+        self.display = None
+        self.session_bus = None
+        self.a11y_address = None
+        self.a11y = None
+
+    def spawn(self, name, argv, **kw):
+        kw.setdefault("env", self.env)
+        kw.setdefault("stdin", subprocess.DEVNULL)
+        kw.setdefault("stderr", open(os.path.join(self.tmp, name + ".err"), "ab"))
+        p = subprocess.Popen(argv, **kw)
+        self.procs.append((name, p))
+        return p
+
+    def start(self):
+        # X: the server says its display number on a pipe once it is ready.
+        r, w = os.pipe()
+        self.spawn("xvfb", ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+                            "-nolisten", "tcp", "-noreset"], pass_fds=[w],
+                   stdout=subprocess.DEVNULL)
+        os.close(w)
+        number = self._read_line(r, 10, "Xvfb did not start")
+        os.close(r)
+        self.env["DISPLAY"] = ":" + number
+        self.display = ":" + number
+
+        # A session bus of our own that starts no services by itself.
+        conf = os.path.join(self.tmp, "session.conf")
+        with open(conf, "w") as f:
+            f.write('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration '
+                    '1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
+                    "<busconfig><type>session</type>"
+                    "<listen>unix:path=%s</listen><auth>EXTERNAL</auth>"
+                    '<policy context="default"><allow send_destination="*" eavesdrop="true"/>'
+                    '<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>\n'
+                    % os.path.join(self.run_dir, "bus"))
+        r, w = os.pipe()
+        self.spawn("session-bus", ["dbus-daemon", "--config-file=" + conf, "--nofork",
+                                   "--print-address=%d" % w], pass_fds=[w],
+                   stdout=subprocess.DEVNULL)
+        os.close(w)
+        address = self._read_line(r, 10, "the session bus did not start")
+        os.close(r)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        self.session_bus = dbus.bus.BusConnection(address)
+
+        # The accessibility bus, enabled as a screen reader would have it,
+        # and its registry (started here so that nothing activates another).
+        self.spawn("a11y-launcher", ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately",
+                                     "--a11y=1"], stdout=subprocess.DEVNULL)
+        self._wait(lambda: self.session_bus.name_has_owner("org.a11y.Bus"), 10,
+                   "the accessibility bus did not start")
+        bus = self.session_bus.get_object("org.a11y.Bus", "/org/a11y/bus", introspect=False)
+        self.a11y_address = str(bus.GetAddress(dbus_interface="org.a11y.Bus"))
+        self.a11y = dbus.bus.BusConnection(self.a11y_address)
+        self.spawn("a11y-registry", ["/usr/libexec/at-spi2-registryd"],
+                   env=dict(self.env, AT_SPI_BUS_ADDRESS=self.a11y_address),
+                   stdout=subprocess.DEVNULL)
+        self._wait(lambda: self.a11y.name_has_owner(ATSPI + ".Registry"), 10,
+                   "the accessibility registry did not start")
+        self.x = xdisplay.Display(self.display)
+        if not self.x.has_extension("XTEST") or not self.x.has_extension("DAMAGE"):
+            fail("the X server lacks XTEST or DAMAGE")
+
+    @staticmethod
+    def _read_line(fd, seconds, problem):
+        data = b""
+        deadline = time.time() + seconds
+        while not data.endswith(b"\n"):
+            left = deadline - time.time()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                fail(problem)
+            chunk = os.read(fd, 256)
+            if not chunk:
+                fail(problem)
+            data += chunk
+        return data.decode().strip()
+
+    @staticmethod
+    def _wait(pred, seconds, problem, step=0.02):
+        deadline = time.time() + seconds
+        while True:
+            try:
+                if pred():
+                    return
+            except dbus.DBusException:
+                pass
+            if time.time() > deadline:
+                fail(problem)
+            time.sleep(step)
+
+    def stop(self, proc, seconds=5):
+        """Stops one process we started, its own children first (so that
+        each is reaped by its parent), by process id."""
+        for child in children_of(proc.pid):
+            kill_pid(child, seconds)
+        if proc.poll() is None:
+            try:
+                proc.terminate()
+                proc.wait(seconds)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        self.procs = [(n, p) for n, p in self.procs if p is not proc]
+
+    def close(self):
+        if getattr(self, "x", None) is not None:
+            try:
+                self.x.close()
+            except Exception:  # the server may be gone already
+                pass
+            self.x = None
+        for _, p in reversed(list(self.procs)):
+            try:
+                self.stop(p)
+            except Exception as e:
+                print("could not stop %d: %s" % (p.pid, e), file=sys.stderr)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def children_of(pid):
+    """Every descendant of pid, deepest first."""
+    kids = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            kids.setdefault(int(fields[1]), []).append(int(entry))
+        except (OSError, IndexError):
+            pass
+    out = []
+
+    def visit(p):
+        for c in kids.get(p, []):
+            visit(c)
+            out.append(c)
+    visit(pid)
+    return out
+
+
+def kill_pid(pid, seconds):
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            if state == "Z":
+                return  # its parent reaps it
+        except OSError:
+            return
+        time.sleep(0.01)
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+class Node:
+    def __init__(self, bus, name, path):
+        self.obj = bus.get_object(name, path, introspect=False)
+        self.path = str(path)
+        self.bus_name = str(name)
+
+    def prop(self, iface, name):
+        return self.obj.Get(iface, name, dbus_interface=PROPS)
+
+    def name(self):
+        return str(self.prop(ATSPI + ".Accessible", "Name"))
+
+    def role(self):
+        return str(self.obj.GetRoleName(dbus_interface=ATSPI + ".Accessible"))
+
+    def interfaces(self):
+        return [str(i) for i in self.obj.GetInterfaces(dbus_interface=ATSPI + ".Accessible")]
+
+    def children(self):
+        return [(n, p) for n, p in self.obj.GetChildren(dbus_interface=ATSPI + ".Accessible")]
+
+    def extents(self):
+        e = self.obj.GetExtents(dbus.UInt32(0), dbus_interface=ATSPI + ".Component")
+        return tuple(int(v) for v in e)
+
+    def center(self):
+        x, y, w, h = self.extents()
+        return x + w // 2, y + h // 2
+
+    def char_count(self):
+        return int(self.prop(ATSPI + ".Text", "CharacterCount"))
+
+    def text(self, start, end):
+        return str(self.obj.GetText(start, end, dbus_interface=ATSPI + ".Text"))
+
+
+class Program:
+    """One tessavo process on a fresh socat pair, found on the accessibility
+    bus, its port set up and opened as a user does it."""
+
+    def __init__(self, session, tag):
+        self.s = session
+        self.tag = tag
+        self.peer_tty = os.path.join(session.tmp, tag + "-peer")
+        self.port_tty = os.path.join(session.tmp, tag + "-port")
+        self.socat = session.spawn(tag + "-socat", [
+            "socat", "pty,raw,echo=0,link=" + self.peer_tty,
+            "pty,raw,echo=0,link=" + self.port_tty], stdout=subprocess.DEVNULL)
+        session._wait(lambda: os.path.exists(self.peer_tty) and os.path.exists(self.port_tty),
+                      10, "socat made no pty pair")
+        self.proc = None
+
+    def start(self):
+        binary = os.path.join(self.s.build, "src/app/tessavo")
+        self.proc = self.s.spawn(self.tag + "-tessavo", [binary],
+                                 env=dict(self.s.env, TESSAVO_EXTRA_PORTS=self.port_tty),
+                                 stdout=subprocess.DEVNULL)
+        self.pid = self.proc.pid
+        self.s._wait(self._find_app, 20, "tessavo did not appear on the accessibility bus",
+                     step=0.05)
+        self._find_widgets()
+        out = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                              str(self.pid)], env=self.s.env, capture_output=True, text=True,
+                             timeout=20).stdout.split()
+        if not out:
+            fail("tessavo's window is not on the display")
+        self.window = int(out[0])
+
+    def _find_app(self):
+        root = Node(self.s.a11y, ATSPI + ".Registry", "/org/a11y/atspi/accessible/root")
+        dbus_obj = self.s.a11y.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+        for name, path in root.children():
+            pid = dbus_obj.GetConnectionUnixProcessID(name, dbus_interface="org.freedesktop.DBus")
+            if int(pid) == self.pid:
+                self.app = Node(self.s.a11y, name, path)
+                return len(self.app.children()) > 0
+        return False
+
+    def _find_widgets(self):
+        found = {}
+        texts = []
+
+        def walk(node):
+            role = node.role()
+            name = node.name()
+            if role == "push button":
+                found.setdefault("button:" + name, node)
+            elif role == "label" and name.startswith((" Recv:", " Send:")):
+                found[name[1:5]] = node
+            elif role == "text":
+                texts.append((node, node.interfaces()))
+            for n, p in node.children():
+                walk(Node(self.s.a11y, n, p))
+        walk(self.app)
+        self.open_button = found.get("button:Open Com")
+        self.send_button = found.get("button:Send")
+        self.clear_recv = found.get("button:Clear Recv")
+        self.recv_label = found.get("Recv")
+        self.send_label = found.get("Send")
+        logs = [n for n, i in texts if ATSPI + ".EditableText" not in i]
+        edits = sorted((n for n, i in texts if ATSPI + ".EditableText" in i),
+                       key=lambda n: n.extents()[2])
+        if None in (self.open_button, self.send_button, self.clear_recv, self.recv_label,
+                    self.send_label) or len(logs) != 1 or len(edits) != 2:
+            fail("the window's controls were not all found over AT-SPI")
+        self.log = logs[0]
+        self.interval_box = edits[0]  # the narrow one; the send box is wide
+
+    # ---- the user's hands -------------------------------------------------
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", "windowfocus", "--sync", str(self.window)] + list(args),
+                       env=self.s.env, check=True, timeout=20)
+
+    def click(self, node):
+        """A real click at the middle of a control; returns the time of the
+        button's release, which is when a push button acts. The control's
+        place is asked for once: during a flood the answer would wait."""
+        if not hasattr(node, "at"):
+            node.at = node.center()
+        x, y = node.at
+        d = self.s.x
+        xtest.fake_input(d, X.MotionNotify, x=x, y=y)
+        xtest.fake_input(d, X.ButtonPress, 1)
+        d.sync()
+        t = now_ns()
+        xtest.fake_input(d, X.ButtonRelease, 1)
+        d.sync()
+        return t
+
+    def set_interval(self, ms):
+        self.xdotool()
+        self.click(self.interval_box)
+        self.xdotool("key", "ctrl+a", "BackSpace", "type", str(ms))
+        self.s._wait(lambda: self.interval_box.text(0, -1) == str(ms), 5,
+                     "the interval box did not take %s" % ms)
+
+    def open_port(self):
+        self.xdotool("key", "alt+o")
+        self.s._wait(lambda: self.open_button.name() == "Close Com", 10,
+                     "Alt+O did not open the port")
+
+    def recv(self):
+        return int(self.recv_label.name().split(":")[1])
+
+    # ---- what /proc says --------------------------------------------------
+
+    def status_kib(self, field):
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        return -1
+
+    def reset_peak(self):
+        with open("/proc/%d/clear_refs" % self.pid, "w") as f:
+            f.write("5")
+
+    def cpu_ns(self):
+        total = 0
+        for tid in os.listdir("/proc/%d/task" % self.pid):
+            try:
+                with open("/proc/%d/task/%s/schedstat" % (self.pid, tid)) as f:
+                    total += int(f.read().split()[0])
+            except OSError:
+                pass
+        return total
+
+    def stop(self):
+        for p in (self.proc, self.socat):
+            if p is not None:
+                self.s.stop(p)
+
+
+def peer(session, *args, **kw):
+    return session.spawn("peer", [os.path.join(session.build, "bench/e2e/e2e_peer")]
+                         + [str(a) for a in args], stdout=subprocess.PIPE, text=True, **kw)
+
+
+def parse_peer(text):
+    r = {"probes": [], "got": [], "stalls": [], "longest": 0.0}
+    for line in text.splitlines():
+        f = line.split()
+        if not f:
+            continue
+        if f[0] == "probe":
+            r["probes"].append((int(f[2]), int(f[3])))
+        elif f[0] == "got":
+            r["got"].append((int(f[1]), int(f[2]), f[3] if len(f) > 3 else ""))
+        elif f[0] == "stall":
+            r["stalls"].append((int(f[1]), float(f[2])))
+        elif f[0] == "longest":
+            r["longest"] = float(f[1])
+        elif f[0] == "plain":
+            r["mbps"] = float(f[1])
+            r["longest"] = float(f[2])
+        elif f[0] in ("start", "end"):
+            r[f[0]] = int(f[1])
+            if f[0] == "end":
+                r["bytes"] = int(f[2])
+    return r
+
+
+def run_peer(session, *args, timeout=600):
+    p = peer(session, *args)
+    out, _ = p.communicate(timeout=timeout)
+    session.procs = [(n, q) for n, q in session.procs if q is not p]
+    if p.returncode != 0:
+        fail("e2e_peer %s failed" % " ".join(str(a) for a in args))
+    return parse_peer(out)
+
+
+# ---- the measurements --------------------------------------------------------
+
+
+def throughput(session, shape, total, perf_dir=None):
+    prog = Program(session, "tp-" + shape)
+    profiler = None
+    try:
+        plain = {}
+        for size in (1024, 65536):
+            plain[size] = run_peer(session, "plain", shape, total, prog.peer_tty, prog.port_tty,
+                                   size)
+        prog.start()
+        # Opening the port starts auto-send: one send at once, the next
+        # after the interval, so the feed is not paused by a send.
+        prog.set_interval(999999)
+        prog.open_port()
+        time.sleep(0.5)
+        baseline = prog.status_kib("VmRSS")
+        prog.reset_peak()
+        if perf_dir:
+            profiler = session.spawn("perf", [
+                "perf", "record", "-q", "-e", "cpu-clock", "-F", "499", "--call-graph", "dwarf",
+                "-p", str(prog.pid), "-o", os.path.join(perf_dir, "tessavo-%s.data" % shape)],
+                stdout=subprocess.DEVNULL)
+            time.sleep(1.0)
+        feeder = peer(session, "feed", shape, total, 0, 0, 0, 0, 0, prog.peer_tty)
+        t0 = None
+        line = feeder.stdout.readline()
+        if line.startswith("start"):
+            t0 = int(line.split()[1])
+        seen, progress = 0, time.time()
+        while True:
+            n = prog.recv()
+            if n != seen:
+                seen, progress = n, time.time()
+            if n >= total or time.time() - progress > 30:
+                break
+            time.sleep(0.01)
+        t1 = now_ns()
+        if profiler is not None:
+            profiler.send_signal(signal.SIGINT)
+            profiler.wait(60)
+        out, _ = feeder.communicate(timeout=60)
+        session.procs = [(n, q) for n, q in session.procs if q is not feeder]
+        feed = parse_peer(line + out)
+        peak = prog.status_kib("VmHWM")
+        count = prog.log.char_count()
+        want = shown_chars(shape, total)
+        tail = prog.log.text(max(0, count - 400), count)
+        ok = seen == total and count == want and tail == expected_tail(shape, total, 400)
+        problem = "" if ok else "Recv %d of %d, log %d of %d chars, end %s" % (
+            seen, total, count, want, "matches" if tail == expected_tail(shape, total, 400)
+            else "differs")
+        return {
+            "shape": shape, "mbps": total / ((t1 - t0) / 1e9) / 1e6,
+            "written_s": (feed["end"] - t0) / 1e9, "shown_s": (t1 - t0) / 1e9,
+            "plain1k": plain[1024]["mbps"], "plain64k": plain[65536]["mbps"],
+            "plain_stall": max(plain[1024]["longest"], plain[65536]["longest"]),
+            "stall": feed["longest"], "stalls": feed["stalls"],
+            "growth": (peak - baseline) * 1024.0 / total, "peak_mib": (peak - baseline) / 1024.0,
+            "ok": ok, "problem": problem,
+        }
+    finally:
+        if profiler is not None and profiler.poll() is None:
+            session.stop(profiler)
+        prog.stop()
+
+
+def idle_cpu(session, seconds):
+    prog = Program(session, "idle")
+    try:
+        prog.start()
+        prog.set_interval(1000)
+        prog.open_port()
+        # The peer takes what is sent and sends nothing.
+        listener = peer(session, "feed", "lines", 0, seconds + 10, -1, 0, 0, 0, prog.peer_tty)
+        time.sleep(2.0)
+        sends0 = int(prog.send_label.name().split(":")[1])
+        c0, t0 = prog.cpu_ns(), now_ns()
+        time.sleep(seconds)
+        c1, t1 = prog.cpu_ns(), now_ns()
+        sends1 = int(prog.send_label.name().split(":")[1])
+        session.stop(listener)
+        return {"cpu_ms": (c1 - c0) / 1e6, "seconds": (t1 - t0) / 1e9,
+                "sends": (sends1 - sends0) // 2}
+    finally:
+        prog.stop()
+
+
+class DamageWatch(threading.Thread):
+    """Times every X damage to the program's window (its own connection)."""
+
+    def __init__(self, session, window):
+        super().__init__(daemon=True)
+        self.d = xdisplay.Display(session.display)
+        self.d.damage_query_version()
+        self.win = self.d.create_resource_object("window", window)
+        self.dmg = self.win.damage_create(damage.DamageReportRawRectangles)
+        self.d.sync()
+        self.events = []
+        self.stopping = False
+        self.start()
+
+    def run(self):
+        fd = self.d.fileno()
+        while not self.stopping:
+            if not self.d.pending_events() and not select.select([fd], [], [], 0.05)[0]:
+                continue
+            while self.d.pending_events():
+                e = self.d.next_event()
+                if e.type == self.d.extension_event.DamageNotify:
+                    a = e.area
+                    self.events.append((now_ns(), a.x, a.y, a.width, a.height))
+
+    def close(self):
+        self.stopping = True
+        self.join()
+        self.d.damage_destroy(self.dmg)
+        self.d.close()
+
+
+def first_after(times, t):
+    """The first of the sorted `times` after t, or None."""
+    i = bisect.bisect_right(times, t)
+    return times[i] if i < len(times) else None
+
+
+class Poller:
+    """a11y_watch polling one property; `values` holds (asked, answered,
+    value) for each new answer."""
+
+    def __init__(self, session, node, what, period_us=1000):
+        self.s = session
+        self.p = session.spawn("poll", [os.path.join(session.build, "bench/e2e/a11y_watch"),
+                                        session.a11y_address, "poll", node.bus_name, node.path,
+                                        what, str(period_us)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.lines = []
+        self.reader = threading.Thread(target=lambda: self.lines.extend(self.p.stdout),
+                                       daemon=True)
+        self.reader.start()
+        session._wait(lambda: self.lines, 10, "a11y_watch poll gave no answer")
+
+    def close(self):
+        self.p.stdin.close()
+        self.p.wait(10)
+        self.reader.join(5)
+        self.s.procs = [(n, q) for n, q in self.s.procs if q is not self.p]
+        self.values = []
+        for line in self.lines:
+            f = line.split(None, 3)
+            if f[0] == "value":
+                self.values.append((int(f[1]), int(f[2]), f[3].strip() if len(f) > 3 else ""))
+
+    def first(self, pred, after):
+        """Brackets the moment `pred` became true after `after`: (the asking
+        time of the answer before, the answering time of the first answer
+        for which it holds), or None."""
+        before = after
+        for asked, answered, value in self.values:
+            if answered <= after:
+                before = max(before, asked)
+                continue
+            if pred(value):
+                return before, answered
+            before = asked
+        return None
+
+
+def on_rect(events, rect):
+    lx, ly, lw, lh = rect
+    return [t for (t, x, y, w, h) in events
+            if x < lx + lw and lx < x + w and y < ly + lh and ly < y + h]
+
+
+def log_rect(session, prog):
+    """The log's place in the window's coordinates, in which damage is told."""
+    window = session.x.create_resource_object("window", prog.window)
+    x, y, w, h = prog.log.extents()
+    at = window.translate_coords(session.x.screen().root, x, y)
+    return at.x, at.y, w, h
+
+
+def recv_of(name):
+    return int(name.split(":")[1])
+
+
+def latency_idle(session, probes):
+    """Single bytes on a quiet line: to the text-changed event, to the Recv
+    counter (the chunk was appended), and to the first paint of the log."""
+    prog = Program(session, "idle-probe")
+    try:
+        prog.start()
+        prog.set_interval(999999)
+        prog.open_port()
+        time.sleep(0.5)
+        rect = log_rect(session, prog)
+        listener = session.spawn("listen", [os.path.join(session.build, "bench/e2e/a11y_watch"),
+                                            session.a11y_address, "listen", prog.log.path],
+                                 stdout=subprocess.PIPE, text=True)
+        if listener.stdout.readline().strip() != "ready":
+            fail("a11y_watch did not start")
+        heard = []
+        reader = threading.Thread(target=lambda: heard.extend(listener.stdout), daemon=True)
+        reader.start()
+        time.sleep(0.5)  # the program hears of the listener
+        r0 = prog.recv()
+        poller = Poller(session, prog.recv_label, "name")
+        dmg = DamageWatch(session, prog.window)
+        out = run_peer(session, "feed", "lines", 0, 0, -1, probes, 60, 100, prog.peer_tty)
+        time.sleep(0.2)
+        dmg.close()
+        poller.close()
+        session.stop(listener)
+        reader.join(5)
+    finally:
+        prog.stop()
+    paints = on_rect(dmg.events, rect)
+    seen = [int(l.split()[2]) for l in heard if l.startswith("probe")]
+    text, model, paint = [], [], []
+    for k, (w, pos) in enumerate(out["probes"]):
+        text.append((seen[k] - w) / 1e6 if k < len(seen) else INF)
+        b = poller.first(lambda v: recv_of(v) > r0 + pos, w)
+        model.append((b[1] - w) / 1e6 if b else INF)
+        p = first_after(paints, w)
+        paint.append((p - w) / 1e6 if p else INF)
+    return {"text": text, "model": model, "paint": paint,
+            "seen": len(seen), "sent": len(out["probes"])}
+
+
+def flood_and_clicks(session, probes, rate, clicks):
+    """Probes within a flood at `rate`, then clicks on Clear Recv and Send
+    within a flood as fast as the program drains. No text-changed listener
+    here: the toolkit would then send the whole flood over the bus."""
+    prog = Program(session, "flood")
+    result = {}
+    try:
+        prog.start()
+        prog.set_interval(999999)
+        prog.open_port()
+        time.sleep(0.5)
+        rect = log_rect(session, prog)
+        for node in (prog.clear_recv, prog.send_button):
+            node.at = node.center()
+        r0 = prog.recv()
+
+        poller = Poller(session, prog.recv_label, "name")
+        dmg = DamageWatch(session, prog.window)
+        out = run_peer(session, "feed", "lines", 0, 0, rate, probes, 5, 15, prog.peer_tty)
+        time.sleep(0.3)
+        dmg.close()
+        poller.close()
+        paints = on_rect(dmg.events, rect)
+        model, paint = [], []
+        for w, pos in out["probes"]:
+            b = poller.first(lambda v: recv_of(v) > r0 + pos, w)
+            model.append((b[1] - w) / 1e6 if b else INF)
+            p = first_after(paints, b[1]) if b else None
+            paint.append((p - w) / 1e6 if p else INF)
+        during = [t for t in paints if out["start"] <= t <= out["end"]]
+        result.update(
+            flood_model=model, flood_paint=paint,
+            flood_rate=out["bytes"] / ((out["end"] - out["start"]) / 1e9) / 1e6,
+            flood_stall=out["longest"],
+            paint_gaps=[(b - a) / 1e6 for a, b in zip(during, during[1:])])
+
+        for name, click_rate in (("paced", rate), ("full", 0)):
+            result[name] = clicks_in_flood(session, prog, rect, click_rate, clicks)
+    finally:
+        prog.stop()
+    result["probes_sent"] = len(out["probes"])
+    return result
+
+
+def clicks_in_flood(session, prog, rect, rate, clicks):
+    """Clicks on Clear Recv, then on Send, within a flood at `rate` (0: as
+    fast as the program drains). Each Send pauses the window for 100 ms, so
+    the Send clicks are further apart."""
+    poller = Poller(session, prog.log, "count")
+    dmg = DamageWatch(session, prog.window)
+    feeder = peer(session, "feed", "lines", 0, clicks * 0.9 + 1.5, rate, 0, 0, 0, prog.peer_tty)
+    time.sleep(0.5)
+    clear_at, send_at = [], []
+    for _ in range(clicks):
+        clear_at.append(prog.click(prog.clear_recv))
+        time.sleep(0.3)
+    for _ in range(clicks):
+        send_at.append(prog.click(prog.send_button))
+        time.sleep(0.6)
+    fed, _ = feeder.communicate(timeout=60)
+    session.procs = [(n, q) for n, q in session.procs if q is not feeder]
+    fed = parse_peer(fed)
+    dmg.close()
+    poller.close()
+    paints = on_rect(dmg.events, rect)
+    counts = poller.values
+    clear_model, clear_paint = [], []
+    for t in clear_at:
+        # The count as it stood at the click, then the first answer below it.
+        before = [int(v) for a, b, v in counts if b <= t]
+        b = poller.first(lambda v, c=before[-1]: int(v) < c, t) if before else None
+        clear_model.append((b[1] - t) / 1e6 if b else INF)
+        p = first_after(paints, b[1]) if b else None
+        clear_paint.append((p - t) / 1e6 if p else INF)
+    sends = [t for (t, n, hexa) in fed["got"] if "4154" in hexa]
+    return {"clear_model": clear_model, "clear_paint": clear_paint,
+            "send": [((first_after(sends, t) or INF) - t) / 1e6 for t in send_at],
+            "rate": fed["bytes"] / ((fed["end"] - fed["start"]) / 1e9) / 1e6,
+            "stall": fed["longest"]}
+
+
+# ---- report ------------------------------------------------------------------------
+
+
+def fmt_ms(values):
+    """p50, p99 and max; a value never seen counts as infinitely late."""
+    if not values:
+        return "no samples"
+
+    def ms(v):
+        return "  never" if v == INF else "%7.1f" % v
+    missing = sum(1 for v in values if v == INF)
+    return "p50 %s  p99 %s  max %s ms  (n=%d%s)" % (
+        ms(percentile(values, 50)), ms(percentile(values, 99)), ms(max(values)), len(values),
+        ", %d never seen" % missing if missing else "")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--build", default=os.path.join(ROOT, "build/linux"))
+    ap.add_argument("--mib", type=int, default=64)
+    ap.add_argument("--runs", type=int, default=1)
+    ap.add_argument("--probes", type=int, default=200)
+    ap.add_argument("--flood-rate", type=float, default=20e6)
+    ap.add_argument("--clicks", type=int, default=10)
+    ap.add_argument("--idle-seconds", type=float, default=20)
+    ap.add_argument("--only", default="throughput,idle,latency",
+                    help="comma-separated parts to run")
+    ap.add_argument("--perf", metavar="DIR",
+                    help="record the program with perf during each throughput feed, into DIR")
+    args = ap.parse_args()
+    parts = set(args.only.split(","))
+    total = args.mib << 20
+    for tool in ("Xvfb", "socat", "xdotool", "dbus-daemon"):
+        if shutil.which(tool) is None:
+            fail("%s is missing: run scripts/bootstrap bench" % tool)
+
+    def stop_on_signal(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, stop_on_signal)
+
+    session = Session(os.path.abspath(args.build))
+    try:
+        session.start()
+        print("tessavo end to end on Xvfb %s, socat pty pair, %d MiB per shape"
+              % (session.display, args.mib))
+        sys.stdout.flush()
+        for run in range(args.runs):
+            if args.runs > 1:
+                print("-- run %d" % (run + 1))
+            if "throughput" in parts:
+                print("%-8s %6s %7s %8s %6s %9s %6s %9s %6s  %s" % (
+                    "shape", "MB/s", "plain1K", "plain64K", "ratio", "peak MiB", "/held",
+                    "stall ms", "plain", "checks"))
+                for shape in ("lines", "endless"):
+                    r = throughput(session, shape, total, args.perf)
+                    best = max(r["plain1k"], r["plain64k"])
+                    print("%-8s %6.1f %7.1f %8.1f %6.2f %9.1f %6.2f %9.1f %6.1f  %s" % (
+                        shape, r["mbps"], r["plain1k"], r["plain64k"], r["mbps"] / best,
+                        r["peak_mib"], r["growth"], r["stall"], r["plain_stall"],
+                        "Recv and log end ok" if r["ok"] else r["problem"]))
+                    print("         written in %.2f s, all shown after %.2f s%s" % (
+                        r["written_s"], r["shown_s"], " (under perf)" if args.perf else ""))
+                    if r["stalls"]:
+                        print("         writer stalls over 20 ms: %d, longest %.1f ms" % (
+                            len(r["stalls"]), max(s for _, s in r["stalls"])))
+                    sys.stdout.flush()
+                print("targets: ratio >= 0.70, peak/held <= 1.50, no stall over 20 ms")
+            if "idle" in parts:
+                r = idle_cpu(session, args.idle_seconds)
+                print("idle CPU, port open, auto-send every 1000 ms: %.1f ms over %.1f s "
+                      "(%d sends seen)" % (r["cpu_ms"], r["seconds"], r["sends"]))
+                sys.stdout.flush()
+            if "latency" in parts:
+                limit = READ_INTERVAL_MS + 15
+                r = latency_idle(session, args.probes)
+                print("latency of one byte from the peer's write (target p99 <= %d ms)" % limit)
+                print("  idle   to the text-changed event   %s" % fmt_ms(r["text"]))
+                print("  idle   to the Recv counter         %s" % fmt_ms(r["model"]))
+                print("  idle   to the log's first paint    %s" % fmt_ms(r["paint"]))
+                sys.stdout.flush()
+                r = flood_and_clicks(session, args.probes, args.flood_rate, args.clicks)
+                print("  flood  %4.1f MB/s, to the Recv counter %s" % (
+                    r["flood_rate"], fmt_ms(r["flood_model"])))
+                print("  flood  %4.1f MB/s, to the next paint   %s" % (
+                    r["flood_rate"], fmt_ms(r["flood_paint"])))
+                print("         the log repainted every         %s; writer stall %.1f ms" % (
+                    fmt_ms(r["paint_gaps"]), r["flood_stall"]))
+                for name in ("paced", "full"):
+                    c = r[name]
+                    print("a click in a %s flood, %.1f MB/s (target <= 50 ms)" % (
+                        "paced" if name == "paced" else "full-speed", c["rate"]))
+                    print("  Clear Recv, the log's count drops  %s" % fmt_ms(c["clear_model"]))
+                    print("  Clear Recv, the log's next paint   %s" % fmt_ms(c["clear_paint"]))
+                    print("  Send, the peer has the bytes       %s" % fmt_ms(c["send"]))
+                sys.stdout.flush()
+    finally:
+        session.close()
+
+
+if __name__ == "__main__":
+    main()
