@@ -305,6 +305,57 @@ def kill_pid(pid, seconds):
         pass
 
 
+def tasks_of(pid):
+    """{tid: (ns run on a processor, ns waited for one)} of a process."""
+    out = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                run, wait = f.read().split()[:2]
+            out[int(tid)] = (int(run), int(wait))
+        except OSError:
+            pass
+    return out
+
+
+class CpuUse:
+    """Processor time over a stretch: the program's main thread, its other
+    threads, and the X server and socat, which work for it."""
+
+    def __init__(self, session, prog):
+        self.pids = {"main": prog.pid, "xvfb": session.procs[0][1].pid, "socat": prog.socat.pid}
+        self.t0, self.before = now_ns(), self.sample()
+
+    def sample(self):
+        return {name: tasks_of(pid) for name, pid in self.pids.items()}
+
+    def stop(self, t1=None):
+        after = self.sample()
+        wall = ((t1 or now_ns()) - self.t0) / 1e9
+
+        def delta(name, pick):
+            """(run, wait) in seconds over the threads `pick` accepts."""
+            a, b = self.before[name], after[name]
+            run = wait = 0
+            for t, (r, w) in b.items():
+                if pick(t):
+                    r0, w0 = a.get(t, (0, 0))
+                    run, wait = run + r - r0, wait + w - w0
+            return run / 1e9, wait / 1e9
+        main_pid = self.pids["main"]
+        self.main, self.main_wait = delta("main", lambda t: t == main_pid)
+        self.others, self.others_wait = delta("main", lambda t: t != main_pid)
+        self.xvfb = delta("xvfb", lambda t: True)[0]
+        self.socat = delta("socat", lambda t: True)[0]
+        self.wall = wall
+        return self
+
+    def line(self):
+        return ("CPU s over %.2f s: main thread %.2f (+%.2f waiting for a CPU), other threads "
+                "%.2f, Xvfb %.2f, socat %.2f" % (self.wall, self.main, self.main_wait,
+                                                 self.others, self.xvfb, self.socat))
+
+
 class Node:
     def __init__(self, bus, name, path):
         self.obj = bus.get_object(name, path, introspect=False)
@@ -517,14 +568,7 @@ class Program:
             f.write("5")
 
     def cpu_ns(self):
-        total = 0
-        for tid in os.listdir("/proc/%d/task" % self.pid):
-            try:
-                with open("/proc/%d/task/%s/schedstat" % (self.pid, tid)) as f:
-                    total += int(f.read().split()[0])
-            except OSError:
-                pass
-        return total
+        return sum(run for run, _ in tasks_of(self.pid).values())
 
     def stop(self):
         for p in (self.proc, self.socat):
@@ -625,7 +669,7 @@ class Poller(Lines):
     """a11y_watch polling one property; `values` holds (asked, answered,
     value) for each new answer."""
 
-    def __init__(self, session, node, what, period_us=1000):
+    def __init__(self, session, node, what, period_us=2000):
         super().__init__(session, "poll", [
             os.path.join(session.build, "bench/e2e/a11y_watch"), session.a11y_address, "poll",
             node.bus_name, node.path, what, str(period_us)])
@@ -693,6 +737,7 @@ def throughput(session, shape, total, at, perf_dir=None):
                     "at" if at else "plain", shape))], stdout=subprocess.DEVNULL)
             time.sleep(1.0)
         t_start = now_ns()
+        cpu = CpuUse(session, prog)
         fed = run_peer(session, "feed", shape, total, 0, 0, 0, 0, 0, prog.peer_tty)
         while True:
             shown = paints.of("recv")
@@ -701,6 +746,7 @@ def throughput(session, shape, total, at, perf_dir=None):
                 break
             time.sleep(0.05)
         peak = prog.status_kib("VmHWM")
+        cpu.stop(last)
         if profiler is not None:
             profiler.send_signal(signal.SIGINT)
             profiler.wait(60)
@@ -722,7 +768,7 @@ def throughput(session, shape, total, at, perf_dir=None):
             "plain_stall": max(plain[1024]["longest"], plain[65536]["longest"]),
             "stall": fed["longest"], "stalls": fed["stalls"],
             "growth": (peak - baseline) * 1024.0 / total, "peak_mib": (peak - baseline) / 1024.0,
-            "ok": ok, "problem": problem,
+            "ok": ok, "problem": problem, "cpu": cpu.line(),
         }
     finally:
         if paints is not None:
@@ -732,16 +778,19 @@ def throughput(session, shape, total, at, perf_dir=None):
         prog.stop()
 
 
-def idle_cpu(session, seconds):
+def idle_cpu(session, seconds, focus_log):
     """Processor time with the port open and auto-send at 1000 ms, on a
     desktop with no assistive technology (the bus is turned on only after,
-    to check the window)."""
+    to check the window). The focus stays in the interval box, where the
+    user typed (its cursor blinks), or goes to the log with a click."""
     session.a11y_off()
     prog = Program(session, "idle")
     try:
         prog.start()
         prog.set_interval(1000)
         prog.open_port()
+        if focus_log:
+            prog.click("log")
         # The peer takes what is sent and sends nothing.
         listener = peer(session, "feed", "lines", 0, seconds + 3, -1, 0, 0, 0, prog.peer_tty)
         time.sleep(2.0)
@@ -750,7 +799,7 @@ def idle_cpu(session, seconds):
         c1, t1 = prog.cpu_ns(), now_ns()
         got = finish(session, listener)["got"]
         prog.verify()
-        sends = sum(1 for t, n, hexa in got if t0 <= t <= t1 and "4154" in hexa)
+        sends = sum(bytes.fromhex(hexa).count(b"AT") for t, n, hexa in got if t0 <= t <= t1)
         return {"cpu_ms": (c1 - c0) / 1e6, "seconds": (t1 - t0) / 1e9, "sends": sends}
     finally:
         prog.stop()
@@ -809,7 +858,12 @@ def flood_and_clicks(session, probes, rate, clicks):
         poller = Poller(session, prog.nodes["recv"], "name")
         paints = Paints(session, prog, ["log"])
         out = run_peer(session, "feed", "lines", 0, 0, rate, probes, 5, 15, prog.peer_tty)
-        time.sleep(0.3)
+        # The program may still be working through what came.
+        try:
+            session._wait(lambda: prog.recv() >= r0 + out["bytes"] + probes, 30, "")
+        except RuntimeError:
+            pass
+        time.sleep(0.1)
         paints.close()
         poller.close()
         drawn = paints.of("log")
@@ -836,7 +890,9 @@ def clicks_in_flood(session, prog, rate, clicks):
     the Send clicks are further apart."""
     poller = Poller(session, prog.log, "count")
     paints = Paints(session, prog, ["log"])
-    feeder = peer(session, "feed", "lines", 0, clicks * 0.9 + 1.5, rate, 0, 0, 0, prog.peer_tty)
+    feeder = Lines(session, "peer", [os.path.join(session.build, "bench/e2e/e2e_peer"), "feed",
+                                     "lines", "0", str(clicks * 0.9 + 1.5), str(rate), "0", "0",
+                                     "0", prog.peer_tty])
     time.sleep(0.5)
     clear_at, send_at = [], []
     for _ in range(clicks):
@@ -845,7 +901,19 @@ def clicks_in_flood(session, prog, rate, clicks):
     for _ in range(clicks):
         send_at.append(prog.click("send"))
         time.sleep(0.6)
-    fed = finish(session, feeder)
+    # A click the window has not taken yet goes out later: wait for every
+    # send, or 20 s after the flood.
+    def sends_seen():
+        return sum(bytes.fromhex(l.split()[3]).count(b"AT") for l in list(feeder.lines)
+                   if l.startswith("got") and len(l.split()) > 3)
+    session._wait(lambda: any(l.startswith("end") for l in list(feeder.lines)), 60,
+                  "the flood did not end")
+    try:
+        session._wait(lambda: sends_seen() >= clicks, 20, "")
+    except RuntimeError:
+        pass
+    feeder.close()
+    fed = parse_peer("".join(feeder.lines))
     paints.close()
     poller.close()
     drawn = paints.of("log")
@@ -858,9 +926,13 @@ def clicks_in_flood(session, prog, rate, clicks):
         clear_model.append((b[1] - t) / 1e6 if b else INF)
         p = first_after(drawn, b[1]) if b else None
         clear_paint.append((p - t) / 1e6 if p else INF)
-    sends = [t for (t, n, hexa) in fed["got"] if "4154" in hexa]
+    # Sends go out in order and nothing else sends: the k-th "AT" the peer
+    # reads after the first click is the k-th click's.
+    sends = [t for (t, n, hexa) in fed["got"] if t > send_at[0]
+             for _ in range(bytes.fromhex(hexa).count(b"AT"))]
+    sends += [INF] * (len(send_at) - len(sends))
     return {"clear_model": clear_model, "clear_paint": clear_paint,
-            "send": [((first_after(sends, t) or INF) - t) / 1e6 for t in send_at],
+            "send": [(u - t) / 1e6 for t, u in zip(send_at, sends)],
             "rate": rate_of(fed), "stall": fed["longest"]}
 
 
@@ -938,13 +1010,17 @@ def main():
                               "stalls over 20 ms%s" % (
                                   r["written_s"], r["shown_s"], len(r["stalls"]),
                                   " (under perf)" if args.perf else ""))
+                        print("         " + r["cpu"])
                         sys.stdout.flush()
                 print("targets: ratio >= 0.70, peak/held <= 1.50, no stall over 20 ms")
             if "idle" in parts:
-                r = idle_cpu(session, args.idle_seconds)
-                print("idle CPU, port open, auto-send every 1000 ms, no AT-SPI: %.1f ms over %.1f s "
-                      "(%d sends seen)" % (r["cpu_ms"], r["seconds"], r["sends"]))
-                sys.stdout.flush()
+                print("idle CPU, port open, auto-send every 1000 ms, no AT-SPI:")
+                for focus_log in (False, True):
+                    r = idle_cpu(session, args.idle_seconds, focus_log)
+                    print("  %-34s %5.1f ms over %.1f s (%d sends seen)" % (
+                        "focus on the log" if focus_log else "focus in the interval box (blinks)",
+                        r["cpu_ms"], r["seconds"], r["sends"]))
+                    sys.stdout.flush()
             if "latency" in parts:
                 limit = READ_INTERVAL_MS + 15
                 r = latency_idle(session, args.probes)
