@@ -5,25 +5,22 @@ Starts `tessavo` as its own process on a private Xvfb display, with a socat
 pty pair whose one end is in TESSAVO_EXTRA_PORTS, and works it from outside:
 keys and clicks through the X server (xdotool, XTest), what it shows read
 over AT-SPI (the status-bar labels, the log's text interface, text-changed
-events) and X damage, its memory and processor time from /proc. The far end
-of the line is e2e_peer; a11y_watch listens on the accessibility bus.
+events), X damage (x_watch), its memory and processor time from /proc. The
+far end of the line is e2e_peer; a11y_watch listens and polls on the
+accessibility bus. bench/e2e/README.md says what each figure includes.
 
 Figures, each beside what it is compared with, in one run:
   throughput    64 MiB as 80-character lines and as one endless line, as
                 fast as the program drains, over a plain read loop on the
-                same pair; then the Recv counter and the log's end are checked
+                same pair; with no accessibility bus and with one; then the
+                Recv counter and the log's end are checked
   memory        peak resident growth over the bytes the log holds
   stall         the longest time the peer had bytes to write and no room
-  latency       200 single bytes from the peer. Quiet line: to the log's
-                text-changed event, to the Recv counter, to the log's first
-                paint (X damage). In a 20 MB/s flood: to the Recv counter
-                (polled every ms; no text-changed listener, which would make
-                the toolkit send the whole flood over the bus) and to the
-                log's next paint after that
-  response      clicks on Clear Recv (the log's character count drops, then
-                its next paint) and on Send (the peer has the bytes), in a
-                20 MB/s flood and in one as fast as the program drains
   idle CPU      port open, auto-send every 1000 ms, over 20 s
+  latency       200 single bytes from the peer, on a quiet line and in a
+                20 MB/s flood, to the log's text, the Recv counter, the
+                log's paint
+  response      clicks on Clear Recv and Send in a flood
 
 Everything it starts (Xvfb, a private session bus, the accessibility bus and
 registry, socat, tessavo, its helpers) it stops by process id; it writes only
@@ -727,7 +724,7 @@ def throughput(session, shape, total, at, perf_dir=None):
         prog.set_interval(999999)
         prog.open_port()
         time.sleep(0.5)
-        paints = Paints(session, prog, ["recv"])
+        paints = Paints(session, prog, ["recv", "log"])
         baseline = prog.status_kib("VmRSS")
         prog.reset_peak()
         if perf_dir:
@@ -747,6 +744,7 @@ def throughput(session, shape, total, at, perf_dir=None):
             time.sleep(0.05)
         peak = prog.status_kib("VmHWM")
         cpu.stop(last)
+        log_paints = len([t for t in paints.of("log") if t <= last])
         if profiler is not None:
             profiler.send_signal(signal.SIGINT)
             profiler.wait(60)
@@ -769,6 +767,7 @@ def throughput(session, shape, total, at, perf_dir=None):
             "stall": fed["longest"], "stalls": fed["stalls"],
             "growth": (peak - baseline) * 1024.0 / total, "peak_mib": (peak - baseline) / 1024.0,
             "ok": ok, "problem": problem, "cpu": cpu.line(),
+            "paints": log_paints / ((last - t0) / 1e9),
         }
     finally:
         if paints is not None:
@@ -1007,8 +1006,8 @@ def main():
                             r["mbps"] / best, r["peak_mib"], r["growth"], r["stall"],
                             r["plain_stall"], "Recv and log end ok" if r["ok"] else r["problem"]))
                         print("         written in %.2f s, all shown after %.2f s; %d writer "
-                              "stalls over 20 ms%s" % (
-                                  r["written_s"], r["shown_s"], len(r["stalls"]),
+                              "stalls over 20 ms; the log painted %.0f times a second%s" % (
+                                  r["written_s"], r["shown_s"], len(r["stalls"]), r["paints"],
                                   " (under perf)" if args.perf else ""))
                         print("         " + r["cpu"])
                         sys.stdout.flush()
