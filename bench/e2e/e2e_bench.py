@@ -57,6 +57,9 @@ ATSPI = "org.a11y.atspi"
 PROPS = "org.freedesktop.DBus.Properties"
 READ_INTERVAL_MS = 30  # the window's stored ReadIntervalTimeout
 INF = float("inf")
+# An auto-send interval that keeps sends out of a measurement: one send at
+# once when the port opens, the next in 17 minutes.
+QUIET = 999999
 
 
 def now_ns():
@@ -435,6 +438,13 @@ class Program:
         elif self.s.layout is None:
             fail("the controls' places are not known yet")
 
+    def start_open(self, interval=QUIET):
+        """Starts the program and opens its port as a user does. The
+        interval goes in first: opening the port starts auto-send at once."""
+        self.start()
+        self.set_interval(interval)
+        self.open_port()
+
     def see(self):
         """Finds the window's controls over AT-SPI (turning the bus on if it
         is off) and learns their places."""
@@ -718,11 +728,7 @@ def throughput(session, shape, total, at, perf_dir=None):
         for size in (1024, 65536):
             plain[size] = run_peer(session, "plain", shape, total, prog.peer_tty, prog.port_tty,
                                    size)
-        prog.start()
-        # Opening the port starts auto-send: one send at once, the next
-        # after the interval, so the feed is not paused by a send.
-        prog.set_interval(999999)
-        prog.open_port()
+        prog.start_open()
         time.sleep(0.5)
         paints = Paints(session, prog, ["recv", "log"])
         baseline = prog.status_kib("VmRSS")
@@ -785,9 +791,7 @@ def idle_cpu(session, seconds, focus_log):
     session.a11y_off()
     prog = Program(session, "idle")
     try:
-        prog.start()
-        prog.set_interval(1000)
-        prog.open_port()
+        prog.start_open(1000)
         if focus_log:
             prog.click("log")
         # The peer takes what is sent and sends nothing.
@@ -810,9 +814,7 @@ def latency_idle(session, probes):
     session.a11y_on()
     prog = Program(session, "idle-probe")
     try:
-        prog.start()
-        prog.set_interval(999999)
-        prog.open_port()
+        prog.start_open()
         time.sleep(0.5)
         listener = Lines(session, "listen", [
             os.path.join(session.build, "bench/e2e/a11y_watch"), session.a11y_address, "listen",
@@ -849,9 +851,7 @@ def flood_and_clicks(session, probes, rate, clicks):
     prog = Program(session, "flood")
     result = {}
     try:
-        prog.start()
-        prog.set_interval(999999)
-        prog.open_port()
+        prog.start_open()
         time.sleep(0.5)
         r0 = prog.recv()
         poller = Poller(session, prog.nodes["recv"], "name")

@@ -26,9 +26,12 @@ MAIN = [
         "QWidgetPrivate::paintSiblingsRecursive", "QLabel::paintEvent", "QFrame::paintEvent",
         "QRasterPaintEngine", "QPainter::"]),
     ("Recv counter (status-bar label)", ["AddRecvCount"]),
-    ("log model (append, layout, scroll)", ["TMemo::Append", "TMemo::ScrollToEnd", "LogText::",
-                                            "LogLayout::", "LogView::TextAppended",
-                                            "LogView::ScrollToEnd", "LogView::UpdateScrollRange"]),
+    ("log view per chunk: scroll range and position", [
+        "LogView::UpdateScrollRange", "LogView::ScrollToEnd", "QAbstractSlider::"]),
+    ("log model: text store (LogText)", ["LogText::"]),
+    ("log model: layout (LogLayout)", ["LogLayout::"]),
+    ("log model: rest of the append", ["TMemo::Append", "TMemo::ScrollToEnd",
+                                       "LogView::TextAppended"]),
     ("receive handler, rest (copy, hex)", ["ComPortReceiveData"]),
     ("main-thread dispatch (queue, window procedure, free)", [
         "DispatchQueuedMessages", "PumpMessageQueue", "PeekMessage", "DispatchMessage",
