@@ -33,6 +33,7 @@ in a temporary folder, which it removes.
 
 import argparse
 import bisect
+import collections
 import os
 import select
 import shutil
@@ -990,9 +991,14 @@ def main():
         print("tessavo end to end on Xvfb %s, socat pty pair, %d MiB per shape"
               % (session.display, args.mib))
         sys.stdout.flush()
+        spread = collections.OrderedDict()
+
+        def note(key, value):
+            spread.setdefault(key, []).append(value)
+
         for run in range(args.runs):
-            if args.runs > 1:
-                print("-- run %d" % (run + 1))
+            # The machine is shared: what else ran shows in the figures.
+            print("-- run %d of %d, load average %.1f" % (run + 1, args.runs, os.getloadavg()[0]))
             if "throughput" in parts:
                 print("%-8s %-6s %6s %7s %8s %6s %9s %6s %9s %6s  %s" % (
                     "shape", "AT-SPI", "MB/s", "plain1K", "plain64K", "ratio", "peak MiB",
@@ -1011,6 +1017,10 @@ def main():
                                   " (under perf)" if args.perf else ""))
                         print("         " + r["cpu"])
                         sys.stdout.flush()
+                        tag = "%s, AT-SPI %s" % (shape, "on" if at else "off")
+                        note("throughput ratio, " + tag, r["mbps"] / best)
+                        note("peak/held, " + tag, r["growth"])
+                        note("longest stall ms, " + tag, r["stall"])
                 print("targets: ratio >= 0.70, peak/held <= 1.50, no stall over 20 ms")
             if "idle" in parts:
                 print("idle CPU, port open, auto-send every 1000 ms, no AT-SPI:")
@@ -1020,6 +1030,8 @@ def main():
                         "focus on the log" if focus_log else "focus in the interval box (blinks)",
                         r["cpu_ms"], r["seconds"], r["sends"]))
                     sys.stdout.flush()
+                    note("idle CPU ms, focus %s" % ("on the log" if focus_log else "in the box"),
+                         r["cpu_ms"])
             if "latency" in parts:
                 limit = READ_INTERVAL_MS + 15
                 r = latency_idle(session, args.probes)
@@ -1028,6 +1040,7 @@ def main():
                 print("  idle   to the Recv counter         %s" % fmt_ms(r["model"]))
                 print("  idle   to the log's first paint    %s" % fmt_ms(r["paint"]))
                 sys.stdout.flush()
+                note("latency p99 ms, idle, first paint", percentile(r["paint"], 99))
                 r = flood_and_clicks(session, args.probes, args.flood_rate, args.clicks)
                 print("  flood  %4.1f MB/s, to the Recv counter %s" % (
                     r["flood_rate"], fmt_ms(r["flood_model"])))
@@ -1035,6 +1048,7 @@ def main():
                     r["flood_rate"], fmt_ms(r["flood_paint"])))
                 print("         the log repainted every         %s; writer stall %.1f ms" % (
                     fmt_ms(r["paint_gaps"]), r["flood_stall"]))
+                note("latency p99 ms, flood, next paint", percentile(r["flood_paint"], 99))
                 for name in ("paced", "full"):
                     c = r[name]
                     print("a click in a %s flood, %.1f MB/s (target <= 50 ms)" % (
@@ -1042,7 +1056,15 @@ def main():
                     print("  Clear Recv, the log's count drops  %s" % fmt_ms(c["clear_model"]))
                     print("  Clear Recv, the log's next paint   %s" % fmt_ms(c["clear_paint"]))
                     print("  Send, the peer has the bytes       %s" % fmt_ms(c["send"]))
+                    note("Clear Recv p99 ms, %s flood, count" % name,
+                         percentile(c["clear_model"], 99))
+                    note("Send p99 ms, %s flood" % name, percentile(c["send"], 99))
                 sys.stdout.flush()
+        if args.runs > 1:
+            print("-- over %d runs: lowest, median, highest" % args.runs)
+            for key, values in spread.items():
+                v = sorted(values)
+                print("  %-44s %8.2f %8.2f %8.2f" % (key, v[0], v[len(v) // 2], v[-1]))
     finally:
         session.close()
 
