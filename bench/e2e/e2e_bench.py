@@ -979,6 +979,11 @@ def main():
     for tool in ("Xvfb", "socat", "xdotool", "dbus-daemon"):
         if shutil.which(tool) is None:
             fail("%s is missing: run scripts/bootstrap bench" % tool)
+    for helper in ("src/app/tessavo", "bench/e2e/e2e_peer", "bench/e2e/a11y_watch",
+                   "bench/e2e/x_watch"):
+        if not os.access(os.path.join(args.build, helper), os.X_OK):
+            fail("%s is not built: run scripts/bootstrap bench, then cmake --preset linux && "
+                 "cmake --build --preset linux" % helper)
 
     def stop_on_signal(signum, frame):
         raise KeyboardInterrupt
