@@ -18,8 +18,10 @@
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,6 +30,8 @@
 #include "fake_registry.h"
 #include "forms/qt/qt_backend.h"
 #include "line_probe.h"
+#include "platform/forwarding_api.h"
+#include "platform/thread.h"
 #include "test_port.h"
 
 namespace app {
@@ -358,15 +362,35 @@ TEST_F(QtWindowTest, KeyFiltersAndCountersWorkThroughTheRealWidgets) {
   EXPECT_NE(std::find(texts.begin(), texts.end(), " Send:41"), texts.end());
 }
 
-// The program's own loop serves the auto-send thread's sends, and closing the
-// window ends that loop with auto-send running, ticked or not.
+// The Sleep of the window's pauses, with a hook that runs as one begins.
+class PauseApi : public platform::ForwardingOsApi {
+ public:
+  void Sleep(DWORD milliseconds) override {
+    if (onMainThreadSleep && platform::IsMainThread()) onMainThreadSleep(milliseconds);
+    ForwardingOsApi::Sleep(milliseconds);
+  }
+  std::function<void(DWORD)> onMainThreadSleep;
+};
+
+// The program's own loop serves the auto-send thread's sends, and the window
+// manager's close ends it with auto-send running, ticked or not, also when
+// the close comes in while a send pauses (it then waits for that send).
 TEST_F(QtWindowTest, AutoSendRunsInTheMainLoopUntilTheWindowCloses) {
   if (!port_) GTEST_SKIP() << "no serial pair on this machine";
+  PauseApi api;
+  forms::Application->SetApi(api);
+  struct Restore {
+    ~Restore() {
+      forms::Application->DestroyForms();  // their ports hold the api
+      forms::Application->SetApi(platform::DefaultOsApi());
+    }
+  } restore;
   for (bool ticked : {true, false}) {
     if (!ticked) {
       forms::Application->DestroyForms();
       forms::Application->CreateForm(frmMain);
     }
+    w().Show();
     w().edtAutoSend->SetText("20");
     w().btnOpenClose->Click();
     w().cbAutoSend->SetChecked(ticked);
@@ -374,17 +398,28 @@ TEST_F(QtWindowTest, AutoSendRunsInTheMainLoopUntilTheWindowCloses) {
       const std::string text = w().sbTitle->Panels()[2].Text();
       return std::stoll(text.substr(text.find(':') + 1));
     };
-    int ticks = 0;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-      // Closes once a few sends have gone out, or after a generous wait.
-      if (++ticks < 2000 && sent() < 8) return;
-      timer.stop();
-      forms::Application->UserInput([this] { w().UserClose(); });
-    });
-    timer.start(10);
+    QWindow *window = WidgetOf(&w())->windowHandle();
+    ASSERT_NE(window, nullptr);
+    bool closeInsideSend = false;
+    bool closing = false;
+    api.onMainThreadSleep = [&](DWORD ms) {
+      if (ms != 100 || sent() < 8 || closing) return;
+      closing = true;
+      // Delivered by the pump that follows this pause.
+      QMetaObject::invokeMethod(
+          window,
+          [&closeInsideSend, window] {
+            closeInsideSend = forms::Application->HandlerRunning();
+            window->close();
+          },
+          Qt::QueuedConnection);
+    };
+    QTimer::singleShot(20000, window, [window] { window->close(); });  // never needed
     forms::Application->Run();
+    api.onMainThreadSleep = nullptr;
+    EXPECT_TRUE(closeInsideSend) << ticked;
     EXPECT_GE(sent(), 8) << ticked;
+    EXPECT_FALSE(WidgetOf(&w())->isVisible()) << ticked;
     EXPECT_EQ(w().ComPort->DeviceHandle(), nullptr) << ticked;
     EXPECT_EQ(w().AutoSendThread() == nullptr, ticked);
     char buffer[8];
