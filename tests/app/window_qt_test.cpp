@@ -6,8 +6,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -352,6 +354,57 @@ TEST_F(QtWindowTest, KeyFiltersAndCountersWorkThroughTheRealWidgets) {
   forms::Application->ProcessMessages();
   EXPECT_EQ(w().edtAutoSend->Text(), "25");
   EXPECT_EQ(interval->text(), QStringLiteral("25"));
+
+  // Every box gets the characters the Windows program's boxes get: a Ctrl
+  // chord as its control character (Ctrl+V is 0x16; the filter decides
+  // whether it pastes), composed text one character at a time, and an Alt
+  // chord that no accelerator takes ("&Open Com" has no Alt+C) types nothing.
+  const auto key = [](Qt::Key k, Qt::KeyboardModifiers mods) {
+    return [k, mods](QWidget *box) { QTest::keyClick(box, k, mods); };
+  };
+  const auto compose = [](const char *text) {
+    return [text](QWidget *box) {
+      QInputMethodEvent ime;
+      ime.setCommitString(QString::fromUtf8(text));
+      QCoreApplication::sendEvent(box, &ime);
+    };
+  };
+  struct Row {
+    const char *what;
+    forms::TCustomEdit *box;
+    bool hex;
+    const char *clipboard;
+    std::function<void(QWidget *)> act;
+    std::string before, after;
+  };
+  const Row rows[] = {
+      {"Ctrl+V, hex", w().memSend, true, "zz,99", key(Qt::Key_V, Qt::ControlModifier), "41", "41"},
+      {"Ctrl+V, interval", w().edtAutoSend, false, "x7", key(Qt::Key_V, Qt::ControlModifier), "25",
+       "25"},
+      {"Ctrl+V, text", w().memSend, false, "zz,99", key(Qt::Key_V, Qt::ControlModifier), "AT",
+       "ATzz,99"},
+      {"Shift+Insert, interval", w().edtAutoSend, false, "12345678",
+       key(Qt::Key_Insert, Qt::ShiftModifier), "", "123456"},
+      {"composed, hex", w().memSend, true, "", compose("4g5"), "41", "4145"},
+      {"composed, interval", w().edtAutoSend, false, "", compose("7x"), "25", "257"},
+      {"Alt+C, text", w().memSend, false, "", key(Qt::Key_C, Qt::AltModifier), "AT", "AT"},
+      {"Alt+C, hex", w().memSend, true, "", key(Qt::Key_C, Qt::AltModifier), "41", "41"},
+      {"Alt+1, interval", w().edtAutoSend, false, "", key(Qt::Key_1, Qt::AltModifier), "25", "25"},
+      {"Alt+C, log", w().memLog, false, "", key(Qt::Key_C, Qt::AltModifier), "OK", "OK"},
+  };
+  for (const Row &row : rows) {
+    w().cbHEXSend->SetChecked(row.hex);
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(row.clipboard));
+    row.box->SetText(row.before);
+    QWidget *box = WidgetOf(row.box);
+    box->setFocus();
+    row.act(box);
+    forms::Application->ProcessMessages();
+    EXPECT_EQ(row.box->Text(), row.after) << row.what;
+  }
+  EXPECT_EQ(send->toPlainText(), QStringLiteral("41"));
+  EXPECT_EQ(interval->text(), QStringLiteral("25"));
+  EXPECT_TRUE(backend().ShownBoxes().empty());
 
   w().AddRecvCount(3000000000LL);
   w().AddSendCount(41);
