@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -16,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QTest>
@@ -231,6 +233,33 @@ TEST_F(QtWindowTest, TheListsAndStatusBarShowTheirTexts) {
   EXPECT_EQ(baud->currentIndex(), 3);
   EXPECT_EQ(baud->itemText(9), QStringLiteral("230400"));
   EXPECT_EQ(qobject_cast<QLineEdit *>(WidgetOf(w().edtAutoSend))->maxLength(), 6);
+
+  // The port list keeps its 83 pixels, but its drop-down opens as wide as its
+  // longest path, and the list and each item show the whole path on hover.
+  const std::string longPath = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  w().cbCom->Items().Add(longPath);
+  auto *ports = qobject_cast<QComboBox *>(WidgetOf(w().cbCom));
+  ASSERT_NE(ports, nullptr);
+  // Whatever the style (some widen a drop-down on their own, some never do).
+  for (const QString &name : QStyleFactory::keys()) {
+    std::unique_ptr<QStyle> style(QStyleFactory::create(name));
+    ports->setStyle(style.get());
+    ports->showPopup();
+    QAbstractItemView *list = ports->view();
+    const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+    for (int i = 0; i < ports->count(); ++i) {
+      EXPECT_GE(list->viewport()->width(),
+                list->fontMetrics().horizontalAdvance(ports->itemText(i)) + 2 * margin)
+          << name.toStdString() << " item " << i;
+    }
+    ports->hidePopup();
+    ports->setStyle(QApplication::style());
+  }
+  for (int i = 0; i < ports->count(); ++i) {
+    EXPECT_EQ(ports->itemData(i, Qt::ToolTipRole).toString(), ports->itemText(i)) << i;
+  }
+  EXPECT_EQ(ports->size(), QSize(83, 21));
+  EXPECT_EQ(ports->toolTip(), ports->currentText());
 
   // The status bar's panels are labels with the exact texts, at their edges.
   QWidget *bar = WidgetOf(w().sbTitle);

@@ -1,6 +1,7 @@
 #include "forms/qt/qt_backend.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -27,6 +28,7 @@
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QStringDecoder>
+#include <QStyle>
 #include <QTextCursor>
 #include <QTimer>
 #include <algorithm>
@@ -586,10 +588,50 @@ class CheckBoxPeer : public QtPeer {
 
 // ---- drop-down list ---------------------------------------------------------------
 
+// The closed box keeps its place and size; its list opens as wide as its
+// longest item, up to the screen's width, as a Windows list told
+// CB_SETDROPPEDWIDTH does, so a long port path is never cut there.
+class DropDownList : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+
+  void showPopup() override {
+    QAbstractItemView *list = view();
+    const QRect screen = this->screen() != nullptr ? this->screen()->availableGeometry() : QRect();
+    int wanted = std::max(width(), ItemsWidth());
+    if (screen.isValid()) wanted = std::min(wanted, screen.width());
+    list->setMinimumWidth(wanted);
+    QComboBox::showPopup();
+    // Kept on the screen when it opens wider than the room to its right.
+    QWidget *popup = list->window();
+    if (screen.isValid() && popup != nullptr && popup->geometry().right() > screen.right()) {
+      popup->move(std::max(screen.left(), screen.right() + 1 - popup->width()), popup->y());
+    }
+  }
+
+ private:
+  // The widest item with the room the list draws around its text.
+  int ItemsWidth() const {
+    QAbstractItemView *list = view();
+    const QFontMetrics metrics(list->font());
+    int widest = 0;
+    for (int i = 0; i < count(); ++i) {
+      widest = std::max(widest, metrics.horizontalAdvance(itemText(i)));
+    }
+    const int textMargin =
+        list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+    int width = widest + 2 * textMargin + 2 * list->frameWidth();
+    if (count() > maxVisibleItems()) {
+      width += list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+    }
+    return width;
+  }
+};
+
 class ComboBoxPeer : public QtPeer {
  public:
   explicit ComboBoxPeer(TComboBox &combo) : QtPeer(combo), combo_(combo) {
-    auto *c = new QComboBox(ParentWidget());
+    auto *c = new DropDownList(ParentWidget());
     c->setEditable(false);
     SetWidget(c);
     TComboBox *model = &combo;
@@ -611,10 +653,17 @@ class ComboBoxPeer : public QtPeer {
     if (what == TChange::Items) {
       c->clear();
       const int n = combo_.Items().Count();
-      for (int i = 0; i < n; ++i) c->addItem(ToQt(combo_.Items().Get(i)));
+      for (int i = 0; i < n; ++i) {
+        const QString item = ToQt(combo_.Items().Get(i));
+        c->addItem(item);
+        // The whole text on hover, however narrow the box.
+        c->setItemData(i, item, Qt::ToolTipRole);
+      }
       c->setCurrentIndex(combo_.ItemIndex());
+      c->setToolTip(c->currentText());
     } else if (what == TChange::ItemIndex) {
       c->setCurrentIndex(combo_.ItemIndex());
+      c->setToolTip(c->currentText());
     }
   }
 
