@@ -700,13 +700,20 @@ class KeyFilter : public QObject {
     const TypedKey typed = Translate(key);
     if (typed.kind == TypedKey::SystemChord) return true;
     if (typed.kind == TypedKey::None) return false;
+    // A one-line box never gets Enter or Esc as a character: on Windows the
+    // dialog manager takes them for the default and cancel buttons.
+    const bool multiLine = dynamic_cast<TMemo *>(&edit_) != nullptr;
+    if (!multiLine && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter ||
+                       key.key() == Qt::Key_Escape)) {
+      return false;
+    }
     QString passed;
     if (Filter(typed.chars, passed)) return false;  // the widget handles the key as usual
     for (QChar c : passed) {
       if (c == QLatin1Char('\b')) {
         erase_();
       } else if (c == QLatin1Char('\r')) {
-        if (dynamic_cast<TMemo *>(&edit_) != nullptr) insert_(QStringLiteral("\n"));
+        if (multiLine) insert_(QStringLiteral("\n"));
       } else if (c.unicode() >= 0x20 && c.unicode() != 0x7F) {
         insert_(QString(c));
       }
