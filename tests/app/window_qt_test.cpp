@@ -420,6 +420,13 @@ TEST_F(QtWindowTest, KeyFiltersAndCountersWorkThroughTheRealWidgets) {
       {"Alt+C, hex", w().memSend, true, "", key(Qt::Key_C, Qt::AltModifier), "41", "41"},
       {"Alt+1, interval", w().edtAutoSend, false, "", key(Qt::Key_1, Qt::AltModifier), "25", "25"},
       {"Alt+C, log", w().memLog, false, "", key(Qt::Key_C, Qt::AltModifier), "OK", "OK"},
+      // Ctrl+A still selects all (on the key-down, as on Windows): typing replaces it.
+      {"Ctrl+A 7, interval", w().edtAutoSend, false, "",
+       [](QWidget *box) {
+         QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+         QTest::keyClick(box, Qt::Key_7);
+       },
+       "25", "7"},
   };
   for (const Row &row : rows) {
     w().cbHEXSend->SetChecked(row.hex);
@@ -432,7 +439,7 @@ TEST_F(QtWindowTest, KeyFiltersAndCountersWorkThroughTheRealWidgets) {
     EXPECT_EQ(row.box->Text(), row.after) << row.what;
   }
   EXPECT_EQ(send->toPlainText(), QStringLiteral("41"));
-  EXPECT_EQ(interval->text(), QStringLiteral("25"));
+  EXPECT_EQ(interval->text(), QStringLiteral("7"));
   EXPECT_TRUE(backend().ShownBoxes().empty());
 
   w().AddRecvCount(3000000000LL);

@@ -709,6 +709,9 @@ class KeyFilter : public QObject {
     }
     QString passed;
     if (Filter(typed.chars, passed)) return false;  // the widget handles the key as usual
+    // Ctrl+A selects all whatever the filter says: a Windows edit control
+    // selects on the key-down, not on the character.
+    if (key.matches(QKeySequence::SelectAll)) return false;
     for (QChar c : passed) {
       if (c == QLatin1Char('\b')) {
         erase_();
