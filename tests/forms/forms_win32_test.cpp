@@ -622,11 +622,19 @@ TEST_F(Win32BackendTest, LoopRunsSynchronizeRequestsAndEndsWhenTheWindowCloses) 
   HWND form = HandleOf(form_);
   bool ranOnMain = false;
   int closes = 0;
-  form_->OnClose = [&](TObject *, TCloseAction &) { ++closes; };
+  bool requestDone = false;
+  form_->OnClose = [&](TObject *, TCloseAction &) {
+    ++closes;
+    EXPECT_TRUE(requestDone);  // the close waited for the request
+  };
   TAsker asker([&] {
     ranOnMain = platform::IsMainThread();
-    // Closing the window is what the user's close box does.
+    // Closing the window is what the user's close box does; twice, and
+    // let in by a pump inside the request.
     PostMessageA(form, WM_CLOSE, 0, 0);
+    PostMessageA(form, WM_CLOSE, 0, 0);
+    Application->ProcessMessages();
+    requestDone = true;
   });
   Application->Run();
   EXPECT_TRUE(ranOnMain);
