@@ -12,15 +12,43 @@ namespace forms {
 // last Synchronize, a static destructor) finds it gone.
 TApplication *Application = new TApplication();
 
+namespace {
+
+// Posted to the application's own hidden window: run the deferred closes.
+constexpr UINT kRunDeferredCloses = WM_USER + 1;
+
+}  // namespace
+
+class TApplication::THandlerScope {
+ public:
+  explicit THandlerScope(TApplication &app) : app_(app) { ++app_.handlerDepth_; }
+  ~THandlerScope() {
+    if (--app_.handlerDepth_ == 0 && !app_.deferredCloses_.empty()) app_.PostDeferredCloses();
+  }
+  THandlerScope(const THandlerScope &) = delete;
+  THandlerScope &operator=(const THandlerScope &) = delete;
+
+ private:
+  TApplication &app_;
+};
+
 TApplication::TApplication() : TComponent(nullptr) {
   platform::SetEscapedExceptionHandler(
       [this](std::exception_ptr error) { HandleException(error); });
+  // A send that the auto-send thread has the main thread run is a handler
+  // too: a close that its pause lets in must wait until it has returned.
+  platform::SetSynchronizeScope([this](const std::function<void()> &request) {
+    THandlerScope scope(*this);
+    request();
+  });
 }
 
 TApplication::~TApplication() {
   DestroyForms();
   backend_.reset();
+  platform::SetSynchronizeScope(nullptr);
   platform::SetEscapedExceptionHandler(nullptr);
+  if (deferWindow_ != nullptr) platform::DefaultOsApi().DeallocateHWnd(deferWindow_);
 }
 
 void TApplication::Initialize() {
@@ -40,6 +68,8 @@ void TApplication::FormCreated(TForm *form) {
 
 void TApplication::FormDestroying(TForm *form) {
   forms_.erase(std::remove(forms_.begin(), forms_.end(), form), forms_.end());
+  deferredCloses_.erase(std::remove(deferredCloses_.begin(), deferredCloses_.end(), form),
+                        deferredCloses_.end());
   if (mainForm_ == form) mainForm_ = nullptr;
 }
 
@@ -128,6 +158,7 @@ int TApplication::MessageBox(const std::string &text, const std::string &caption
 }
 
 bool TApplication::DispatchEvent(const std::function<void()> &handler) {
+  THandlerScope scope(*this);
   if (dispatchDepth_ == 0) return DispatchGuarded(handler);
   // Nested: the exception belongs to the handler that caused this event.
   ++dispatchDepth_;
@@ -137,6 +168,48 @@ bool TApplication::DispatchEvent(const std::function<void()> &handler) {
   } restore{dispatchDepth_};
   handler();
   return true;
+}
+
+// A close cannot run where it arrives when a handler is under way: the
+// handler may be a send that the auto-send thread waits for, and the close
+// releases that thread and waits for it in turn. So it waits for the stack
+// to unwind and then comes back through the main thread's queue, which every
+// backend's loop serves.
+void TApplication::DeferClose(TForm *form) {
+  if (std::find(deferredCloses_.begin(), deferredCloses_.end(), form) == deferredCloses_.end()) {
+    deferredCloses_.push_back(form);
+  }
+  if (deferWindow_ == nullptr) {
+    deferWindow_ = platform::DefaultOsApi().AllocateHWnd(
+        [this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+          if (msg == kRunDeferredCloses) {
+            RunDeferredCloses();
+            return 0;
+          }
+          return platform::DefaultOsApi().DefWindowProcA(wnd, msg, wParam, lParam);
+        });
+  }
+  if (handlerDepth_ == 0) PostDeferredCloses();
+}
+
+void TApplication::PostDeferredCloses() {
+  if (deferPosted_ || deferWindow_ == nullptr) return;
+  deferPosted_ =
+      platform::DefaultOsApi().PostMessageA(deferWindow_, kRunDeferredCloses, 0, 0) != FALSE;
+}
+
+void TApplication::RunDeferredCloses() {
+  deferPosted_ = false;
+  // Taken by a pump inside another handler: that one returns first (the
+  // last handler to return posts again).
+  if (handlerDepth_ > 0) return;
+  std::vector<TForm *> closes;
+  closes.swap(deferredCloses_);
+  for (TForm *form : closes) {
+    if (std::find(forms_.begin(), forms_.end(), form) == forms_.end()) continue;
+    // As the user's close: dropped if the form has closed meanwhile.
+    UserInput([form] { form->UserClose(); });
+  }
 }
 
 bool TApplication::UserInput(const std::function<void()> &action) {

@@ -108,6 +108,15 @@ class TApplication : public TComponent {
   // Deletes every form the application owns, the last created first.
   void DestroyForms();
 
+  // True while an event handler runs on the main thread: a model event
+  // (OnClick, OnChange, OnKeyPress, OnClose, ...) or a Synchronize request,
+  // however deeply nested.
+  bool HandlerRunning() const { return handlerDepth_ > 0; }
+  // A user's close of `form` that arrived while a handler runs (inside its
+  // message pump). It is honoured once every handler on the stack has
+  // returned, from the main loop, and only once however often it arrived.
+  void DeferClose(TForm *form);
+
   // ---- for the model ----------------------------------------------------
   void FormConstructed(TForm *form);
   void FormDestroying(TForm *form);
@@ -116,6 +125,11 @@ class TApplication : public TComponent {
  private:
   void FormCreated(TForm *form);
   bool DispatchGuarded(const std::function<void()> &handler);
+  // Counts a running handler; the last one to return hands the deferred
+  // closes to the main loop.
+  class THandlerScope;
+  void PostDeferredCloses();
+  void RunDeferredCloses();
 
   std::unique_ptr<TBackend> backend_;
   platform::OsApi *api_ = nullptr;  // DefaultOsApi() until set
@@ -123,6 +137,10 @@ class TApplication : public TComponent {
   TForm *mainForm_ = nullptr;
   bool terminated_ = false;
   int dispatchDepth_ = 0;
+  int handlerDepth_ = 0;
+  std::vector<TForm *> deferredCloses_;
+  HWND deferWindow_ = nullptr;  // on the main thread's queue; runs deferred closes
+  bool deferPosted_ = false;
   std::string exeName_;
   std::string title_;
   TPicture icon_;

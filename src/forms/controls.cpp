@@ -636,23 +636,37 @@ void TForm::SetFont(const TFont &font) {
 void TForm::Show() { SetVisible(true); }
 
 void TForm::SetVisible(bool visible) {
-  if (visible) HandleNeeded();
+  if (visible) {
+    HandleNeeded();
+    closed_ = false;
+  }
   TControl::SetVisible(visible);
 }
 
 void TForm::Close() {
+  if (closing_) return;
+  closing_ = true;
+  struct Done {
+    bool &closing;
+    ~Done() { closing = false; }
+  } done{closing_};
   TCloseAction action = caHide;
   if (OnClose) {
     // A handler that fails keeps the window open.
     if (!Application->DispatchEvent([this, &action] { OnClose(this, action); })) return;
   }
   if (action == caNone) return;
+  closed_ = true;
   Hide();
   if (Application->MainForm() == this) Application->MainFormClosed();
 }
 
 bool TForm::UserClose() {
-  if (!Enabled()) return false;
+  if (!Enabled() || closing_ || closed_) return false;
+  if (Application->HandlerRunning()) {
+    Application->DeferClose(this);
+    return true;
+  }
   Close();
   return true;
 }

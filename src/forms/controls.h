@@ -528,9 +528,14 @@ class TForm : public TWinControl {
   void Hide() { SetVisible(false); }
   void SetVisible(bool visible) override;
   // Runs OnClose; unless it answers caNone the form hides, and closing the
-  // main form ends the application's message loop.
+  // main form ends the application's message loop. Does nothing while the
+  // form's close is already under way.
   void Close();
   // The user asked to close the window (close box, system menu, Alt+F4).
+  // Arriving while an event handler runs (its message pump let it in), the
+  // close waits until the handlers have returned (TApplication::DeferClose).
+  // Ignored while a close is under way and once the form has closed, so a
+  // close is honoured exactly once. True when the close was taken.
   bool UserClose();
 
   // Runs OnCreate; TApplication::CreateForm calls it once construction ends.
@@ -545,6 +550,8 @@ class TForm : public TWinControl {
   TPosition position_ = poDesigned;
   TColor color_ = clBtnFace;
   TFont font_;
+  bool closing_ = false;  // OnClose is running
+  bool closed_ = false;   // closed and not shown since
 };
 
 }  // namespace forms

@@ -13,8 +13,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "forms/forms.h"
@@ -380,6 +383,42 @@ TEST_F(Win32BackendTest, MemoTakesEnterAsLineBreakAndLeavesTabToTheDialog) {
   EXPECT_EQ(order, expected);
 }
 
+// Esc in every box, as the loop hands keys to the dialog manager, and a
+// WM_CLOSE sent to each control and panel (what a multi-line edit in dialog
+// mode posts to its parent on Esc): every window stays, the form stays open,
+// and the memo's key filter sees Esc as the character 27.
+TEST_F(Win32BackendTest, EscAndStrayClosesLeaveEveryWindowStanding) {
+  int closes = 0;
+  form_->OnClose = [&](TObject *, TCloseAction &) { ++closes; };
+  std::vector<char> memoKeys;
+  form_->send->OnKeyPress = [&](TObject *, char &key) { memoKeys.push_back(key); };
+  for (TControl *box : std::initializer_list<TControl *>{form_->send, form_->edit, form_->log}) {
+    HWND h = HandleOf(box);
+    SetFocus(h);
+    PostMessageA(h, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageA(h, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
+    for (int i = 0; i < 3; ++i) Pump();
+  }
+  std::vector<TControl *> all;
+  std::function<void(TWinControl &)> collect = [&](TWinControl &parent) {
+    for (int i = 0; i < parent.ControlCount(); ++i) {
+      all.push_back(parent.Controls(i));
+      if (auto *w = dynamic_cast<TWinControl *>(parent.Controls(i))) collect(*w);
+    }
+  };
+  collect(*form_);
+  for (TControl *c : all) SendMessageA(HandleOf(c), WM_CLOSE, 0, 0);
+  Pump();
+  for (TControl *c : all) {
+    HWND h = HandleOf(c);
+    EXPECT_TRUE(IsWindow(h) && IsWindowVisible(h))
+        << typeid(*c).name() << " at " << c->Left() << "," << c->Top();
+  }
+  EXPECT_EQ(closes, 0);
+  EXPECT_TRUE(IsWindowVisible(HandleOf(form_)));
+  EXPECT_EQ(memoKeys, std::vector<char>{27});
+}
+
 TEST_F(Win32BackendTest, AcceleratorsClickTheirButtons) {
   int opens = 0;
   int sends = 0;
@@ -583,11 +622,19 @@ TEST_F(Win32BackendTest, LoopRunsSynchronizeRequestsAndEndsWhenTheWindowCloses) 
   HWND form = HandleOf(form_);
   bool ranOnMain = false;
   int closes = 0;
-  form_->OnClose = [&](TObject *, TCloseAction &) { ++closes; };
+  bool requestDone = false;
+  form_->OnClose = [&](TObject *, TCloseAction &) {
+    ++closes;
+    EXPECT_TRUE(requestDone);  // the close waited for the request
+  };
   TAsker asker([&] {
     ranOnMain = platform::IsMainThread();
-    // Closing the window is what the user's close box does.
+    // Closing the window is what the user's close box does; twice, and
+    // let in by a pump inside the request.
     PostMessageA(form, WM_CLOSE, 0, 0);
+    PostMessageA(form, WM_CLOSE, 0, 0);
+    Application->ProcessMessages();
+    requestDone = true;
   });
   Application->Run();
   EXPECT_TRUE(ranOnMain);

@@ -1,6 +1,7 @@
 #include "forms/qt/qt_backend.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -12,6 +13,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +28,7 @@
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QStringDecoder>
+#include <QStyle>
 #include <QTextCursor>
 #include <QTimer>
 #include <algorithm>
@@ -111,6 +114,81 @@ QStyle *CheckBoxStyle() {
   return style;
 }
 
+// ---- keys -----------------------------------------------------------------------
+
+// What a key press types, as the Windows backend's controls are handed it:
+// TranslateMessage makes one WM_CHAR per character, WM_SYSCHAR for an Alt
+// chord, or nothing. Both backends then give a box the same characters.
+struct TypedKey {
+  enum Kind { None, SystemChord, Characters };
+  Kind kind = None;
+  QString chars;
+};
+
+TypedKey Translate(const QKeyEvent &key) {
+  const Qt::KeyboardModifiers mods = key.modifiers();
+  const int k = key.key();
+  const QString text = key.text();
+  const auto printable = [](const QString &s) {
+    if (s.isEmpty()) return false;
+    for (QChar c : s) {
+      if (c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+    }
+    return true;
+  };
+  if (mods & (Qt::AltModifier | Qt::MetaModifier)) {
+    // A character key: an accelerator, or nothing (Qt has tried its
+    // shortcuts before the key reaches a widget). Alt+Down and the like
+    // stay the widget's own.
+    const bool character = printable(text) || (k >= Qt::Key_Space && k <= Qt::Key_AsciiTilde);
+    return {character ? TypedKey::SystemChord : TypedKey::None, {}};
+  }
+  const bool ctrl = (mods & Qt::ControlModifier) != 0;
+  switch (k) {
+    case Qt::Key_Backspace:
+      return {TypedKey::Characters, QString(QChar(ctrl ? 0x7F : 0x08))};
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      return {TypedKey::Characters, QString(QChar(ctrl ? 0x0A : 0x0D))};
+    case Qt::Key_Escape:
+      return {TypedKey::Characters, QString(QChar(0x1B))};
+    default:
+      break;
+  }
+  if (ctrl) {
+    // A letter or one of [ \ ] ^ _ gives its control character (Ctrl+V is
+    // 0x16); other Ctrl keys give none.
+    if (k >= Qt::Key_A && k <= Qt::Key_Z) {
+      return {TypedKey::Characters, QString(QChar(k - Qt::Key_A + 1))};
+    }
+    if (k >= Qt::Key_BracketLeft && k <= Qt::Key_Underscore) {
+      return {TypedKey::Characters, QString(QChar(k - Qt::Key_BracketLeft + 0x1B))};
+    }
+    return {};
+  }
+  // Tab, Delete and the like type nothing (Tab moves the focus).
+  if (!printable(text)) return {};
+  return {TypedKey::Characters, text};
+}
+
+// Eats the Alt chords that no accelerator took, for every widget of a
+// window: on Windows they never type, pick or press (Alt+Space would
+// press a focused button here).
+class SystemChordGuard : public QObject {
+ public:
+  static SystemChordGuard *Instance() {
+    static SystemChordGuard *guard = new SystemChordGuard();  // lives as long as the widgets
+    return guard;
+  }
+
+ protected:
+  bool eventFilter(QObject *watched, QEvent *event) override {
+    (void)watched;
+    return event->type() == QEvent::KeyPress &&
+           Translate(*static_cast<QKeyEvent *>(event)).kind == TypedKey::SystemChord;
+  }
+};
+
 // ---- peers ----------------------------------------------------------------------
 
 class QtPeer;
@@ -178,6 +256,7 @@ class QtPeer : public TControlPeer {
   void SetWidget(QWidget *widget) {
     widget_ = widget;
     widget_->setObjectName(QString::fromStdString(control_.Name()));
+    widget_->installEventFilter(SystemChordGuard::Instance());
   }
 
   // Runs a user action on the model as the outermost event.
@@ -509,10 +588,50 @@ class CheckBoxPeer : public QtPeer {
 
 // ---- drop-down list ---------------------------------------------------------------
 
+// The closed box keeps its place and size; its list opens as wide as its
+// longest item, up to the screen's width, as a Windows list told
+// CB_SETDROPPEDWIDTH does, so a long port path is never cut there.
+class DropDownList : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+
+  void showPopup() override {
+    QAbstractItemView *list = view();
+    const QRect screen = this->screen() != nullptr ? this->screen()->availableGeometry() : QRect();
+    int wanted = std::max(width(), ItemsWidth());
+    if (screen.isValid()) wanted = std::min(wanted, screen.width());
+    list->setMinimumWidth(wanted);
+    QComboBox::showPopup();
+    // Kept on the screen when it opens wider than the room to its right.
+    QWidget *popup = list->window();
+    if (screen.isValid() && popup != nullptr && popup->geometry().right() > screen.right()) {
+      popup->move(std::max(screen.left(), screen.right() + 1 - popup->width()), popup->y());
+    }
+  }
+
+ private:
+  // The widest item with the room the list draws around its text.
+  int ItemsWidth() const {
+    QAbstractItemView *list = view();
+    const QFontMetrics metrics(list->font());
+    int widest = 0;
+    for (int i = 0; i < count(); ++i) {
+      widest = std::max(widest, metrics.horizontalAdvance(itemText(i)));
+    }
+    const int textMargin =
+        list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+    int width = widest + 2 * textMargin + 2 * list->frameWidth();
+    if (count() > maxVisibleItems()) {
+      width += list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+    }
+    return width;
+  }
+};
+
 class ComboBoxPeer : public QtPeer {
  public:
   explicit ComboBoxPeer(TComboBox &combo) : QtPeer(combo), combo_(combo) {
-    auto *c = new QComboBox(ParentWidget());
+    auto *c = new DropDownList(ParentWidget());
     c->setEditable(false);
     SetWidget(c);
     TComboBox *model = &combo;
@@ -534,10 +653,17 @@ class ComboBoxPeer : public QtPeer {
     if (what == TChange::Items) {
       c->clear();
       const int n = combo_.Items().Count();
-      for (int i = 0; i < n; ++i) c->addItem(ToQt(combo_.Items().Get(i)));
+      for (int i = 0; i < n; ++i) {
+        const QString item = ToQt(combo_.Items().Get(i));
+        c->addItem(item);
+        // The whole text on hover, however narrow the box.
+        c->setItemData(i, item, Qt::ToolTipRole);
+      }
       c->setCurrentIndex(combo_.ItemIndex());
+      c->setToolTip(c->currentText());
     } else if (what == TChange::ItemIndex) {
       c->setCurrentIndex(combo_.ItemIndex());
+      c->setToolTip(c->currentText());
     }
   }
 
@@ -547,44 +673,84 @@ class ComboBoxPeer : public QtPeer {
 
 // ---- text boxes -------------------------------------------------------------------
 
-// Typed characters pass the model's key filter before the widget sees them.
+// Every character a box is typed, by key or by an input method, passes the
+// model's key filter before the widget sees it, one character at a time.
+// A chord's control character that passes does what the widget does with
+// the chord (Ctrl+V pastes); one that is discarded does nothing.
 class KeyFilter : public QObject {
  public:
-  KeyFilter(TCustomEdit &edit, std::function<void(const QString &)> insert, QObject *parent)
-      : QObject(parent), edit_(edit), insert_(std::move(insert)) {}
+  // `insert` puts text at the caret, `erase` deletes back as Backspace
+  // does; both for characters that the filter replaced.
+  KeyFilter(TCustomEdit &edit, std::function<void(const QString &)> insert,
+            std::function<void()> erase, QObject *parent)
+      : QObject(parent), edit_(edit), insert_(std::move(insert)), erase_(std::move(erase)) {}
 
  protected:
   bool eventFilter(QObject *watched, QEvent *event) override {
     (void)watched;
-    if (event->type() != QEvent::KeyPress) return false;
-    auto *key = static_cast<QKeyEvent *>(event);
-    std::string typed;
-    if (key->key() == Qt::Key_Backspace) {
-      typed = "\b";
-    } else if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-      typed = "\r";
-    } else {
-      if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) {
-        return false;
-      }
-      const QString text = key->text();
-      if (text.isEmpty()) return false;
-      for (QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
-      }
-      typed = text.toLocal8Bit().toStdString();
+    if (event->type() == QEvent::KeyPress) return OnKey(*static_cast<QKeyEvent *>(event));
+    if (event->type() == QEvent::InputMethod) {
+      OnInputMethod(*static_cast<QInputMethodEvent *>(event));
     }
-    std::string result;
-    if (!edit_.FilterTypedCharacter(typed, result)) return true;
-    if (result == typed) return false;  // the widget inserts it as usual
-    if (result == "\b" || result == "\r") return false;
-    insert_(ToQt(result));
-    return true;
+    return false;
   }
 
  private:
+  bool OnKey(const QKeyEvent &key) {
+    const TypedKey typed = Translate(key);
+    if (typed.kind == TypedKey::SystemChord) return true;
+    if (typed.kind == TypedKey::None) return false;
+    // A one-line box never gets Enter or Esc as a character: on Windows the
+    // dialog manager takes them for the default and cancel buttons.
+    const bool multiLine = dynamic_cast<TMemo *>(&edit_) != nullptr;
+    if (!multiLine && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter ||
+                       key.key() == Qt::Key_Escape)) {
+      return false;
+    }
+    QString passed;
+    if (Filter(typed.chars, passed)) return false;  // the widget handles the key as usual
+    // Ctrl+A selects all whatever the filter says: a Windows edit control
+    // selects on the key-down, not on the character.
+    if (key.matches(QKeySequence::SelectAll)) return false;
+    for (QChar c : passed) {
+      if (c == QLatin1Char('\b')) {
+        erase_();
+      } else if (c == QLatin1Char('\r')) {
+        if (multiLine) insert_(QStringLiteral("\n"));
+      } else if (c.unicode() >= 0x20 && c.unicode() != 0x7F) {
+        insert_(QString(c));
+      }
+    }
+    return true;
+  }
+
+  // Composed text: what passes is committed instead.
+  void OnInputMethod(QInputMethodEvent &ime) {
+    QString passed;
+    if (ime.commitString().isEmpty() || Filter(ime.commitString(), passed)) return;
+    ime.setCommitString(passed, ime.replacementStart(), ime.replacementLength());
+  }
+
+  // Runs each character through the filter; true when all passed as they
+  // were, otherwise `passed` holds what is left of them.
+  bool Filter(const QString &chars, QString &passed) {
+    bool same = true;
+    for (char32_t cp : chars.toUcs4()) {
+      const std::string typed = QString::fromUcs4(&cp, 1).toLocal8Bit().toStdString();
+      std::string result;
+      if (!edit_.FilterTypedCharacter(typed, result)) {
+        same = false;
+        continue;
+      }
+      if (result != typed) same = false;
+      passed += QString::fromLocal8Bit(result.data(), static_cast<qsizetype>(result.size()));
+    }
+    return same;
+  }
+
   TCustomEdit &edit_;
   std::function<void(const QString &)> insert_;
+  std::function<void()> erase_;
 };
 
 // Byte offset of a widget's caret in the model's text.
@@ -602,6 +768,9 @@ class EditPeer : public QtPeer {
         edit,
         [widget](const QString &s) {
           if (widget) widget->insert(s);
+        },
+        [widget] {
+          if (widget) widget->backspace();
         },
         e));
     TEdit *model = &edit;
@@ -717,6 +886,9 @@ class MemoPeer : public QtPeer {
         memo_,
         [widget](const QString &s) {
           if (widget) widget->insertPlainText(s);
+        },
+        [widget] {
+          if (widget) widget->textCursor().deletePreviousChar();
         },
         e));
     TMemo *model = &memo_;

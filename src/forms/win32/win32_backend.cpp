@@ -167,7 +167,8 @@ class Win32Peer : public TControlPeer {
     return parent != nullptr ? parent->Hwnd() : nullptr;
   }
 
-  // A child window of the parent's window, tied to this peer.
+  // A child window of the parent's window, tied to this peer and
+  // subclassed.
   HWND CreateChild(DWORD exStyle, const char *cls, DWORD style) {
     const int id = nextControlId++;
     HWND hwnd = CreateWindowExA(
@@ -175,6 +176,7 @@ class Win32Peer : public TControlPeer {
         control_.Width(), control_.Height(), ParentHwnd(),
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr), nullptr);
     Attach(hwnd);
+    Subclass();
     return hwnd;
   }
 
@@ -183,8 +185,9 @@ class Win32Peer : public TControlPeer {
     if (hwnd_ != nullptr) SetPropA(hwnd_, kPeerProp, this);
   }
 
-  // Routes the standard control's messages through WndProc.
+  // Routes the window's messages through WndProc (once).
   void Subclass() {
+    if (hwnd_ == nullptr || oldProc_ != nullptr) return;
     oldProc_ = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SubclassProc)));
   }
@@ -193,7 +196,24 @@ class Win32Peer : public TControlPeer {
     Win32Peer *peer = PeerOfWindow(hwnd);
     if (peer == nullptr || peer->oldProc_ == nullptr)
       return DefWindowProcA(hwnd, msg, wParam, lParam);
-    return peer->WndProc(msg, wParam, lParam);
+    switch (msg) {
+      case WM_CLOSE:
+        // A control or panel never closes: a multi-line edit driven by the
+        // dialog manager posts WM_CLOSE to its parent on Esc, and
+        // DefWindowProc would destroy the parent with all it holds.
+        return 0;
+      case WM_NCDESTROY: {
+        // Destroyed from outside (its parent went): the peer lets go of
+        // the handle rather than act on a dead one.
+        const WNDPROC old = peer->oldProc_;
+        peer->oldProc_ = nullptr;
+        peer->hwnd_ = nullptr;
+        RemovePropA(hwnd, kPeerProp);
+        return CallWindowProcA(old, hwnd, msg, wParam, lParam);
+      }
+      default:
+        return peer->WndProc(msg, wParam, lParam);
+    }
   }
 
   static void ApplyFontTree(TControl &control) {
@@ -747,6 +767,9 @@ class EditPeer : public Win32Peer {
 
   LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
     if (msg == WM_CHAR) return OnChar(static_cast<unsigned char>(wParam & 0xFF), lParam);
+    // The key that makes a multi-line edit in a dialog post WM_CLOSE to its
+    // parent; its character (27) still reaches the key filter.
+    if (msg == WM_KEYDOWN && wParam == VK_ESCAPE && MultiLine()) return 0;
     if (msg == WM_SETTEXT && !pushing_) {
       // Text from outside (automation, another program): a multi-line edit
       // sends no EN_CHANGE for it, so the model hears of it here.
@@ -869,6 +892,7 @@ class LogPeer : public Win32Peer {
                       WS_CLIPSIBLINGS | (memo.TabStop() ? WS_TABSTOP : 0), WS_EX_CLIENTEDGE);
     SetWindowLongPtrA(hwnd, GWLP_ID, nextControlId++);
     Attach(hwnd);
+    Subclass();
     TMemo *model = &memo;
     // Text put in from outside replaces the memo's, as a user's edit would.
     LogViewAttach(hwnd, &memo.Log(), [model](const std::string &text) {
