@@ -5,6 +5,34 @@
 
 namespace forms {
 
+std::size_t LogSource::CopyOut(std::size_t pos, std::size_t len, char *out) const {
+  const std::size_t size = Size();
+  if (pos >= size) return 0;
+  len = std::min(len, size - pos);
+  std::size_t done = 0;
+  while (done < len) {
+    const std::string_view piece = PieceAt(pos + done);
+    const std::size_t n = std::min(piece.size(), len - done);
+    std::memcpy(out + done, piece.data(), n);
+    done += n;
+  }
+  return len;
+}
+
+std::string_view LogTextSnapshot::PieceAt(std::size_t pos) const {
+  if (pos >= size) return {};
+  const std::size_t index = pos / LogText::kChunkSize;
+  const std::size_t end = std::min(size, (index + 1) * LogText::kChunkSize);
+  return std::string_view(chunks[index].get() + pos % LogText::kChunkSize, end - pos);
+}
+
+LogTextSnapshot LogText::Snapshot() const {
+  LogTextSnapshot s;
+  s.chunks.assign(chunks_.begin(), chunks_.end());
+  s.size = size_;
+  return s;
+}
+
 void LogText::Append(std::string_view bytes) {
   const std::size_t from = size_;
   const char *p = bytes.data();
@@ -26,7 +54,7 @@ void LogText::Append(std::string_view bytes) {
       // The first chunk grows by doubling, at most up to one chunk.
       std::size_t grown = capacity;
       while (grown < offset + left && grown < kChunkSize) grown *= 2;
-      std::unique_ptr<char[]> bigger(new char[grown]);
+      std::shared_ptr<char[]> bigger(new char[grown]);
       std::memcpy(bigger.get(), chunks_[0].get(), offset);
       chunks_[0] = std::move(bigger);
       firstCapacity_ = capacity = grown;

@@ -160,32 +160,42 @@ TEST_F(LogViewTest, TheModelScrollsItToTheEndEvenWhenTheUserScrolledUp) {
   TMemo *log = form->log;
   for (int i = 0; i < 300; ++i) log->Lines().Add("line " + std::to_string(i));
   log->ScrollToEnd();
+  // Taken in at the view's next frame, or as soon as anything reads it.
   QScrollBar *bar = view->verticalScrollBar();
+  EXPECT_EQ(bar->maximum(), 0);
+  view->Flush();
   ASSERT_GT(bar->maximum(), 0);
   EXPECT_EQ(bar->value(), bar->maximum());
 
-  // The user reads older text; appending alone leaves it there.
+  // The user reads older text, moving the caret as in an edit box; appending
+  // alone leaves the view there.
   view->setFocus();
   QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
   EXPECT_EQ(bar->value(), 0);
+  EXPECT_EQ(view->Caret(), 0u);
   QTest::keyClick(view, Qt::Key_PageDown);
   EXPECT_EQ(bar->value(), view->VisibleRows());
-  QTest::keyClick(view, Qt::Key_Down);
-  EXPECT_EQ(bar->value(), view->VisibleRows() + 1);
+  EXPECT_EQ(view->Layout().RowOfChar(view->Caret()), static_cast<std::size_t>(view->VisibleRows()));
+  QTest::keyClick(view, Qt::Key_Down);  // the caret moves within the page
+  EXPECT_EQ(bar->value(), view->VisibleRows());
   QTest::keyClick(view, Qt::Key_Up);
   QTest::keyClick(view, Qt::Key_PageUp);
   EXPECT_EQ(bar->value(), 0);
+  EXPECT_FALSE(view->HasSelection());
   log->Append("more\r\n");
+  view->Flush();
   EXPECT_EQ(bar->value(), 0);
   // The model's request wins.
   log->Append("still more\r\n");
   log->ScrollToEnd();
+  view->Flush();
   EXPECT_EQ(bar->value(), bar->maximum());
   EXPECT_EQ(view->FirstVisibleRow() + static_cast<std::size_t>(view->VisibleRows()),
             view->Layout().RowCount());
   QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
   QTest::keyClick(view, Qt::Key_End, Qt::ControlModifier);
   EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(view->Caret(), view->CharacterCount());
 
   // The last rows are painted.
   const QImage shot = view->viewport()->grab().toImage();
@@ -219,17 +229,29 @@ TEST_F(LogViewTest, TheUserSelectsWithTheMouseAndCopies) {
   QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, At(25));
   EXPECT_EQ(view->SelectedText(), "line\nsecond line\nth");
 
-  // The context menu copies the selection and selects everything.
+  // The context menu: Copy, Select All, a separator, Find..., Find Next,
+  // Find Previous, Save Log As..., Show Timestamps (a check item).
   std::unique_ptr<QMenu> menu(view->CreateContextMenu(view));
   const QList<QAction *> actions = menu->actions();
-  ASSERT_EQ(actions.size(), 3);  // Copy, a separator, Select All
-  EXPECT_EQ(actions[0]->text(), "&Copy");
+  ASSERT_EQ(actions.size(), 8);
+  const char *const texts[] = {"&Copy",           "Select &All",     "",
+                               "&Find...",        "Find &Next",      "Find &Previous",
+                               "&Save Log As...", "Show &Timestamps"};
+  const char *const keys[] = {"Ctrl+C", "Ctrl+A", "", "Ctrl+F", "F3", "Shift+F3", "Ctrl+S", ""};
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(actions[i]->text(), texts[i]);
+    EXPECT_EQ(actions[i]->shortcut().toString(), keys[i]);
+  }
+  EXPECT_TRUE(actions[2]->isSeparator());
+  EXPECT_TRUE(actions[7]->isCheckable());
+  EXPECT_FALSE(actions[7]->isChecked());
   EXPECT_TRUE(actions[0]->isEnabled());
   QGuiApplication::clipboard()->clear();
   actions[0]->trigger();
+  QCoreApplication::processEvents();  // a menu's command runs once the menu has closed
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "line\nsecond line\nth");
-  EXPECT_EQ(actions[2]->text(), "Select &All");
-  actions[2]->trigger();
+  actions[1]->trigger();
+  QCoreApplication::processEvents();
   EXPECT_EQ(view->SelectedText(), Decoded(log->Text()));
 
   // A click without a drag selects nothing; the menu then cannot copy.
