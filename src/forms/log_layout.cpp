@@ -128,6 +128,27 @@ void LogLayout::Update() {
     const bool lastPiece = pos + n >= size;
     std::size_t i = 0;
     while (i < n) {
+      if (ascii && !wrapPending_ && !lastWasCr_) {
+        // Printable ASCII that fits on the row, the common case, without
+        // the general rules: a tight loop over the bytes.
+        while (i < n) {
+          const unsigned char b = p[i];
+          if (b < 0x20 || b >= 0x7F || rowUnits_ + 1 > kMaxRowUnits) break;
+          const int w = CharWidth(b);
+          if (width_ > 0 && rowWidth_ + w > width_ && rowUnits_ > 0) break;
+          rowWidth_ += w;
+          ++rowUnits_;
+          ++chars_;
+          if (b == ' ') {
+            hasBreak_ = true;
+            break_ = Start{pos + i + 1, chars_};
+            breakWidth_ = rowWidth_;
+            breakUnits_ = rowUnits_;
+          }
+          ++i;
+        }
+        if (i >= n) break;
+      }
       TextDecoder::Char c;
       if (ascii && p[i] < 0x80) {
         c = TextDecoder::Char{p[i], 1};
