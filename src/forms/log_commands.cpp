@@ -18,12 +18,13 @@ bool WriteLogFile(const StampedSnapshot &snapshot, const std::string &path, std:
   if (!file) return false;
   bool ok = true;
   if (snapshot.marks.empty()) {
-    // The held chunks as they are: no copy.
-    for (std::size_t pos = 0; ok && pos < snapshot.text.size;) {
-      const std::string_view piece = snapshot.text.PieceAt(pos);
-      ok = file->Write(piece.data(), piece.size());
-      pos += piece.size();
+    // The held chunks as they are, no copy, in as few calls as the system takes.
+    std::vector<std::string_view> pieces;
+    for (std::size_t pos = 0; pos < snapshot.text.size;) {
+      pieces.push_back(snapshot.text.PieceAt(pos));
+      pos += pieces.back().size();
     }
+    ok = file->WritePieces(pieces.data(), pieces.size());
   } else {
     // Lines and their stamps are small: gathered into large writes.
     std::vector<char> buffer;

@@ -1,7 +1,6 @@
 #include "forms/log_find.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace forms {
@@ -9,6 +8,8 @@ namespace forms {
 namespace {
 
 unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+bool IsLetter(unsigned char c) { return Fold(c) >= 'a' && Fold(c) <= 'z'; }
 
 // How often a byte turns up in what a serial log holds (text, AT answers,
 // hex text), coarsely: the search looks first for the pattern's rarest byte.
@@ -61,7 +62,7 @@ bool LogFinder::SetQuery(const std::string &text, bool matchCase, bool hex) {
     for (std::size_t i = 0; i < p.bytes.size(); ++i) {
       const auto c = static_cast<unsigned char>(p.bytes[i]);
       // A letter of either case cannot be looked for with one memchr.
-      const int cost = Commonness(c) + (fold && std::isalpha(c) ? 20 : 0);
+      const int cost = Commonness(c) + (fold && IsLetter(c) ? 20 : 0);
       if (cost < best) {
         best = cost;
         p.rare = i;
@@ -126,7 +127,7 @@ const unsigned char *FindIn(const unsigned char *p, std::size_t n, const std::st
   const auto *pat = reinterpret_cast<const unsigned char *>(pattern.data());
   const unsigned char r = pat[rare];
   const unsigned char rFold = Fold(r);
-  const bool twoCases = fold && std::isalpha(r);
+  const bool twoCases = fold && IsLetter(r);
   const unsigned char *end = p + n - m + 1;  // starts before this fit
   const unsigned char *at = p + rare;        // where the rare byte may be
   const unsigned char *atEnd = end + rare;

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace forms::sys {
 
@@ -19,6 +20,13 @@ class ReplacingFile {
  public:
   virtual ~ReplacingFile() = default;
   virtual bool Write(const char *data, std::size_t size) = 0;
+  // Writes the pieces in order, as few system calls as the system allows.
+  virtual bool WritePieces(const std::string_view *pieces, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!Write(pieces[i].data(), pieces[i].size())) return false;
+    }
+    return true;
+  }
   // Closes the new file and puts it in place of the target.
   virtual bool Commit() = 0;
   virtual const std::string &Reason() const = 0;

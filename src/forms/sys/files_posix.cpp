@@ -1,9 +1,15 @@
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <type_traits>
+#include <vector>
 
 #include "forms/sys/files.h"
 
@@ -42,6 +48,34 @@ class PosixReplacingFile : public ReplacingFile {
       }
       data += n;
       size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  bool WritePieces(const std::string_view *pieces, std::size_t count) override {
+    std::vector<iovec> io;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!pieces[i].empty()) {
+        io.push_back(iovec{const_cast<char *>(pieces[i].data()), pieces[i].size()});
+      }
+    }
+    std::size_t first = 0;
+    while (first < io.size()) {
+      const int n = static_cast<int>(std::min<std::size_t>(io.size() - first, IOV_MAX));
+      ssize_t done = writev(fd_, io.data() + first, n);
+      if (done < 0) {
+        if (errno == EINTR) continue;
+        return Fail();
+      }
+      // Past what was written, a piece may be cut in two.
+      while (first < io.size() && static_cast<std::size_t>(done) >= io[first].iov_len) {
+        done -= static_cast<ssize_t>(io[first].iov_len);
+        ++first;
+      }
+      if (first < io.size() && done > 0) {
+        io[first].iov_base = static_cast<char *>(io[first].iov_base) + done;
+        io[first].iov_len -= static_cast<std::size_t>(done);
+      }
     }
     return true;
   }
