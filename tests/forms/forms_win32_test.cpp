@@ -571,6 +571,21 @@ TEST_F(Win32BackendTest, LogAnswersTheReadOnlyEditQueriesAsAnEditBoxWould) {
   EXPECT_EQ(text.substr(13, 2), "] ");
   EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, 1, 0), static_cast<LRESULT>(LogStamps::kLength + 4));
   EXPECT_EQ(line(1), text.substr(LogStamps::kLength + 4, LogStamps::kLength) + "OK");
+
+  // Find selects the match in the bytes the queries count.
+  TLogCommands &commands = memo->Commands();
+  TLogFindForm &find = commands.FindForm();
+  find.Show();
+  find.edtFind->SetText("hc-05");
+  find.btnNext->UserClick();
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(text.substr(from, to - from), "HC-05");
+  Pump();
+  if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
+    EXPECT_TRUE(SaveScreenshot(find, std::string(dir) + "/log-find-win32.png"));
+  }
+  find.btnClose->UserClick();
+  EXPECT_FALSE(IsWindowVisible(HandleOf(&find)));
 }
 
 TEST_F(Win32BackendTest, ASaveThatCannotReplaceTheFileLeavesItAsItWas) {
