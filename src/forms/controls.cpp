@@ -476,7 +476,9 @@ void TMemoLines::SetText(const std::string &text) { memo_.SetText(text); }
 TMemo::TMemo(TComponent *AOwner) : TCustomEdit(AOwner), lines_(*this) {}
 
 TMemo::~TMemo() {
-  // A save still writing ends before the text it reads goes.
+  // The view goes while the memo it shows is whole; then a save still
+  // writing ends before the text it reads goes.
+  DestroyHandle();
   commands_.reset();
 }
 

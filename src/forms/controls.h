@@ -436,6 +436,8 @@ class TMemo : public TCustomEdit {
   // The log's context menu and keys (copy, find, save, timestamps), made
   // on first use.
   TLogCommands &Commands();
+  // The commands if they were made, else null (never makes them).
+  TLogCommands *ExistingCommands() const { return commands_.get(); }
 
   TScrollStyle ScrollBars() const { return scrollBars_; }
   void SetScrollBars(TScrollStyle v);

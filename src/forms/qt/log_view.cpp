@@ -61,7 +61,9 @@ LogView::LogView(TMemo &memo, QWidget *parent)
   UpdateScrollRange();
 }
 
-LogView::~LogView() { memo_.Commands().Detach(this); }
+LogView::~LogView() {
+  if (TLogCommands *commands = memo_.ExistingCommands()) commands->Detach(this);
+}
 
 // ---- text ---------------------------------------------------------------------------
 

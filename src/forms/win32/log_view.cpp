@@ -658,7 +658,9 @@ LRESULT CALLBACK LogWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_NCDESTROY:
       SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
-      if (s->memo != nullptr) s->memo->Commands().Detach(&s->access);
+      if (s->memo != nullptr) {
+        if (TLogCommands *commands = s->memo->ExistingCommands()) commands->Detach(&s->access);
+      }
       KillTimer(hwnd, kSyncTimer);
       if (s->buffer != nullptr) DeleteObject(s->buffer);
       DeleteDC(s->measureDc);
