@@ -204,7 +204,7 @@ LogMatch LogFinder::BackwardOne(const Pattern &pat, const LogSource &text, std::
   const std::size_t m = pat.bytes.size();
   to = std::min(to, text.Size());
   if (m == 0 || from >= to || to - from < m) return result;
-  constexpr std::size_t kWindow = 256 * 1024;
+  constexpr std::size_t kWindow = std::size_t{256} * 1024;
   std::size_t end = to;
   while (end > from && end - from >= m) {
     const std::size_t start = end - from > kWindow ? end - kWindow : from;

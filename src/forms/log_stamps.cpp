@@ -54,7 +54,7 @@ void LogStamps::Format(std::int64_t ms, char *out) {
     std::tm tm = {};
     sys::LocalTime(static_cast<std::time_t>(second), tm);
     const int parts[3] = {tm.tm_hour, tm.tm_min, tm.tm_sec};
-    for (int i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < 3; ++i) {
       clock[3 * i] = static_cast<char>('0' + parts[i] / 10 % 10);
       clock[3 * i + 1] = static_cast<char>('0' + parts[i] % 10);
       if (i < 2) clock[3 * i + 2] = ':';

@@ -115,8 +115,9 @@ std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string &path, std:
   struct stat st = {};
   if (stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
   for (int attempt = 0;; ++attempt) {
-    const std::string temp =
-        dir + "." + name + ".saving-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+    std::string temp = dir;
+    temp += "." + name + ".saving-";
+    temp += std::to_string(getpid()) + "-" + std::to_string(attempt);
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) return std::make_unique<PosixReplacingFile>(path, temp, fd);
     if (errno != EEXIST || attempt >= 100) {

@@ -75,8 +75,9 @@ std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string &path, std:
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   for (int attempt = 0;; ++attempt) {
-    const std::string temp = dir + "~" + name + ".saving-" + std::to_string(GetCurrentProcessId()) +
-                             "-" + std::to_string(attempt);
+    std::string temp = dir;
+    temp += "~" + name + ".saving-";
+    temp += std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
     HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
