@@ -9,6 +9,8 @@
 
 #include "app/send_thread.h"
 #include "app/system_text.h"
+#include "comm/read_thread.h"
+#include "forms/log_commands.h"
 
 namespace app {
 
@@ -206,6 +208,7 @@ void TfrmMain::CreateControls() {
   memLog->SetAlign(alClient);
   memLog->SetReadOnly(true);
   memLog->SetScrollBars(ssVertical);
+  memLog->Commands().SetBoxTitle(PromptTitle);
 
   sbTitle = Place<TStatusBar>(this, this, "sbTitle", 0, 401, 691, 25);
   sbTitle->SetAlign(alBottom);
@@ -569,16 +572,21 @@ void TfrmMain::ComPortReceiveData(platform::TObject * /*Sender*/, void *Buffer,
   while (left > 0) {
     const std::size_t piece = std::min(left, RecvBuffer.size());
     std::copy(from, from + piece, RecvBuffer.begin());
+    // A read shorter than the reader asks for ended at the interval
+    // time-out: the line went quiet after it.
+    const bool pauseAfter = piece == left && BufferLength < comm::TReadThread::kReadSize;
     if (cbHexDisplay->Checked()) {
       std::string shown(piece * 3, ' ');
       for (std::size_t i = 0; i < piece; ++i) {
         shown[3 * i] = kHex[RecvBuffer[i] >> 4];
         shown[3 * i + 1] = kHex[RecvBuffer[i] & 0x0F];
       }
-      memLog->Append(shown);
+      memLog->AppendReceived(shown, true, pauseAfter);
     } else {
       // The bytes as they came: the log keeps zero bytes and what follows.
-      memLog->Append(std::string_view(reinterpret_cast<const char *>(RecvBuffer.data()), piece));
+      memLog->AppendReceived(
+          std::string_view(reinterpret_cast<const char *>(RecvBuffer.data()), piece), false,
+          pauseAfter);
     }
     from += piece;
     left -= piece;

@@ -5,6 +5,7 @@
 
 #include "forms/application.h"
 #include "forms/backend.h"
+#include "forms/log_commands.h"
 
 namespace forms {
 
@@ -474,10 +475,45 @@ void TMemoLines::SetText(const std::string &text) { memo_.SetText(text); }
 
 TMemo::TMemo(TComponent *AOwner) : TCustomEdit(AOwner), lines_(*this) {}
 
-void TMemo::Append(std::string_view text) {
+TMemo::~TMemo() {
+  // The view goes while the memo it shows is whole; then a save still
+  // writing ends before the text it reads goes.
+  DestroyHandle();
+  commands_.reset();
+}
+
+TLogCommands &TMemo::Commands() {
+  if (!commands_) commands_ = std::make_unique<TLogCommands>(*this);
+  return *commands_;
+}
+
+void TMemo::Append(std::string_view text) { AppendMarked(text, false); }
+
+void TMemo::AppendReceived(std::string_view shown, bool hex, bool endsWithPause) {
+  AppendMarked(shown, hex);
+  pauseBefore_ = endsWithPause;
+}
+
+void TMemo::SetShowTimestamps(bool show) {
+  if (show == shown_.Shown()) return;
+  shown_.SetShown(show);
+  Changed(TChange::Stamps);
+}
+
+void TMemo::AppendMarked(std::string_view text, bool hexChunk) {
   if (text.empty()) return;
   const bool caretAtEnd = selStart_ == log_.Size() && selLength_ == 0;
+  const std::size_t from = log_.Size();
+  const std::size_t linesBefore = log_.LineCount();
   log_.Append(text);
+  // Every line that starts in the new text starts at the time it came; a
+  // hex chunk after a pause starts anew as well.
+  const std::int64_t now = clock_ ? clock_() : LogStamps::Now();
+  const std::size_t lines = log_.LineCount();
+  if (hexChunk && pauseBefore_ && (lines == linesBefore || log_.LineStart(linesBefore) != from)) {
+    stamps_.Add(from, now);
+  }
+  for (std::size_t i = linesBefore; i < lines; ++i) stamps_.Add(log_.LineStart(i), now);
   if (joinedValid_) joined_.append(text.data(), text.size());
   if (caretAtEnd) selStart_ = log_.Size();
   scrolledToEnd_ = false;
@@ -498,8 +534,17 @@ const std::string &TMemo::TextValue() const {
   return joined_;
 }
 
+void TMemo::MarkAll() {
+  stamps_.Clear();
+  shown_.Forget();
+  pauseBefore_ = true;
+  const std::int64_t now = clock_ ? clock_() : LogStamps::Now();
+  for (std::size_t i = 0; i < log_.LineCount(); ++i) stamps_.Add(log_.LineStart(i), now);
+}
+
 void TMemo::Store(const std::string &text) {
   log_.Assign(text);
+  MarkAll();
   if (text.empty()) {
     // Emptied: the joined copy goes too, so a log that is cleared and
     // refilled does not carry a second copy of itself.
@@ -513,8 +558,12 @@ void TMemo::Store(const std::string &text) {
 
 void TMemo::StoredReplace(std::size_t pos, std::size_t len, const std::string &with) {
   if (len == 0 && pos == log_.Size()) {
+    const std::size_t linesBefore = log_.LineCount();
     log_.Append(with);
     if (joinedValid_) joined_.append(with);
+    const std::int64_t now = clock_ ? clock_() : LogStamps::Now();
+    for (std::size_t i = linesBefore; i < log_.LineCount(); ++i)
+      stamps_.Add(log_.LineStart(i), now);
     return;
   }
   std::string updated = log_.ToString();

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "forms/log_stamps.h"
 #include "forms/log_text.h"
 #include "forms/strings.h"
 #include "platform/rtl.h"
@@ -103,7 +104,8 @@ enum class TChange {
   Picture,
   Font,
   TabOrder,
-  Other,  // anything else a backend may show (bevel, scroll bars, ...)
+  Stamps,  // a memo's timestamps shown or hidden
+  Other,   // anything else a backend may show (bevel, scroll bars, ...)
 };
 
 // ---- controls -----------------------------------------------------------
@@ -376,6 +378,7 @@ class TEdit : public TCustomEdit {
 };
 
 class TMemo;
+class TLogCommands;
 
 // The lines of a memo, read from and written to its text.
 class TMemoLines : public TStrings {
@@ -404,12 +407,37 @@ class TMemo : public TCustomEdit {
 
   TStrings &Lines() { return lines_; }
   const TStrings &Lines() const { return lines_; }
+  ~TMemo() override;
+
   // Appends `text` at the very end, as it is (no line break added), in
   // time proportional to its length. Runs OnChange when it is not empty.
   void Append(std::string_view text);
+  // Appends a chunk of received data as the log shows it (its bytes, or
+  // their hex text). `endsWithPause`: the line went quiet after this chunk
+  // for longer than the read interval, so the next chunk starts anew.
+  void AppendReceived(std::string_view shown, bool hex, bool endsWithPause);
   std::size_t TextLength() const { return log_.Size(); }
   // The stored text, for views that read it piece by piece.
   const LogText &Log() const { return log_; }
+
+  // When each line came in: a mark at the first byte of every line, and in
+  // hex display at the first byte of every chunk that follows a pause. They
+  // are kept whether shown or not, and go with the text on Clear.
+  const LogStamps &Stamps() const { return stamps_; }
+  // The text as shown: with "[HH:MM:SS.mmm] " before each mark while
+  // ShowTimestamps is on.
+  const StampedLog &Shown() const { return shown_; }
+  bool ShowTimestamps() const { return shown_.Shown(); }
+  void SetShowTimestamps(bool show);
+  // The clock marks are taken from (milliseconds since the epoch); tests
+  // set their own.
+  void SetClock(std::function<std::int64_t()> clock) { clock_ = std::move(clock); }
+
+  // The log's context menu and keys (copy, find, save, timestamps), made
+  // on first use.
+  TLogCommands &Commands();
+  // The commands if they were made, else null (never makes them).
+  TLogCommands *ExistingCommands() const { return commands_.get(); }
 
   TScrollStyle ScrollBars() const { return scrollBars_; }
   void SetScrollBars(TScrollStyle v);
@@ -434,7 +462,15 @@ class TMemo : public TCustomEdit {
 
  private:
   friend class TMemoLines;
+  void AppendMarked(std::string_view text, bool hexChunk);
+  void MarkAll();
+
   LogText log_;
+  LogStamps stamps_;
+  StampedLog shown_{log_, stamps_};
+  std::function<std::int64_t()> clock_;
+  bool pauseBefore_ = true;  // the next received chunk follows a pause
+  std::unique_ptr<TLogCommands> commands_;
   // Text() as one string, once asked for; kept in step with log_ until the
   // memo is cleared, so a reference to it stays valid and current.
   mutable std::string joined_;

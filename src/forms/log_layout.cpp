@@ -45,7 +45,7 @@ TextDecoder::Char Utf8Decoder::Next(const unsigned char *p, std::size_t n) const
 
 // ---- layout ---------------------------------------------------------------------
 
-LogLayout::LogLayout(const LogText &text, const TextDecoder &decoder)
+LogLayout::LogLayout(const LogSource &text, const TextDecoder &decoder)
     : text_(text), decoder_(decoder) {
   rows_.push_back(Start{0, 0});
 }
@@ -84,9 +84,9 @@ TextDecoder::Char LogLayout::DecodeAt(std::uint64_t pos) const {
   }
   // A character across two chunks.
   unsigned char buffer[8];
-  const std::size_t n = text_.CopyTo(static_cast<std::size_t>(pos),
-                                     std::min<std::size_t>(decoder_.MaxLength(), sizeof buffer),
-                                     reinterpret_cast<char *>(buffer));
+  const std::size_t n = text_.CopyOut(static_cast<std::size_t>(pos),
+                                      std::min<std::size_t>(decoder_.MaxLength(), sizeof buffer),
+                                      reinterpret_cast<char *>(buffer));
   return decoder_.Next(buffer, n);
 }
 
@@ -128,6 +128,27 @@ void LogLayout::Update() {
     const bool lastPiece = pos + n >= size;
     std::size_t i = 0;
     while (i < n) {
+      if (ascii && !wrapPending_ && !lastWasCr_) {
+        // Printable ASCII that fits on the row, the common case, without
+        // the general rules: a tight loop over the bytes.
+        while (i < n) {
+          const unsigned char b = p[i];
+          if (b < 0x20 || b >= 0x7F || rowUnits_ + 1 > kMaxRowUnits) break;
+          const int w = CharWidth(b);
+          if (width_ > 0 && rowWidth_ + w > width_ && rowUnits_ > 0) break;
+          rowWidth_ += w;
+          ++rowUnits_;
+          ++chars_;
+          if (b == ' ') {
+            hasBreak_ = true;
+            break_ = Start{pos + i + 1, chars_};
+            breakWidth_ = rowWidth_;
+            breakUnits_ = rowUnits_;
+          }
+          ++i;
+        }
+        if (i >= n) break;
+      }
       TextDecoder::Char c;
       if (ascii && p[i] < 0x80) {
         c = TextDecoder::Char{p[i], 1};
@@ -216,7 +237,7 @@ LogLayout::Row LogLayout::RowAt(std::size_t row) const {
     r.charEnd = rows_[row + 1].ch;
     // Only a line break ends a row right after itself with the byte CR or LF.
     const char last =
-        r.byteEnd > r.byteStart ? text_.At(static_cast<std::size_t>(r.byteEnd - 1)) : '\0';
+        r.byteEnd > r.byteStart ? text_.ByteAt(static_cast<std::size_t>(r.byteEnd - 1)) : '\0';
     r.endsLine = last == '\n' || last == '\r';
   } else {
     r.byteEnd = decodedEnd_;
@@ -229,6 +250,64 @@ std::size_t LogLayout::RowOfChar(std::uint64_t pos) const {
   auto it = std::upper_bound(rows_.begin(), rows_.end(), pos,
                              [](std::uint64_t p, const Start &s) { return p < s.ch; });
   return static_cast<std::size_t>(it - rows_.begin()) - 1;
+}
+
+std::size_t LogLayout::RowOfByte(std::uint64_t pos) const {
+  auto it = std::upper_bound(rows_.begin(), rows_.end(), pos,
+                             [](std::uint64_t p, const Start &s) { return p < s.byte; });
+  return static_cast<std::size_t>(it - rows_.begin()) - 1;
+}
+
+std::uint64_t LogLayout::CharOfByte(std::uint64_t pos) const {
+  if (pos >= decodedEnd_) return chars_;
+  const std::size_t row = RowOfByte(pos);
+  const Row r = RowAt(row);
+  std::uint64_t found = r.charEnd;
+  bool done = false;
+  ForEachCharAt(row, [&](char32_t, std::uint64_t ch, std::uint64_t byte, std::size_t) {
+    if (!done && byte >= pos) {
+      found = ch;
+      done = true;
+    }
+  });
+  return found;
+}
+
+std::uint64_t LogLayout::ByteOfChar(std::uint64_t pos) const {
+  if (pos >= chars_) return decodedEnd_;
+  const std::size_t row = RowOfChar(pos);
+  std::uint64_t found = RowAt(row).byteEnd;
+  bool done = false;
+  ForEachCharAt(row, [&](char32_t, std::uint64_t ch, std::uint64_t byte, std::size_t units) {
+    if (!done && ch + units > pos) {
+      found = byte;
+      done = true;
+    }
+  });
+  return found;
+}
+
+template <class Fn>
+void LogLayout::ForEachCharAt(std::size_t row, Fn fn) const {
+  const Row r = RowAt(row);
+  std::uint64_t pos = r.byteStart;
+  std::uint64_t ch = r.charStart;
+  bool afterCr = false;
+  while (pos < r.byteEnd) {
+    const TextDecoder::Char c = DecodeAt(pos);
+    if (c.length == 0) break;
+    if (c.code == '\n' && afterCr) {
+      afterCr = false;
+      pos += c.length;
+      continue;
+    }
+    afterCr = c.code == '\r';
+    const char32_t shown = afterCr || c.code == '\n' ? U'\n' : Shown(c.code);
+    const std::size_t units = shown > 0xFFFF ? 2 : 1;
+    fn(shown, ch, pos, units);
+    ch += units;
+    pos += c.length;
+  }
 }
 
 template <class Fn>

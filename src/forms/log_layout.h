@@ -97,7 +97,7 @@ class LogLayout {
   static constexpr char32_t kReplacement = 0xFFFD;
 
   // `text` and `decoder` must outlive the layout.
-  LogLayout(const LogText &text, const TextDecoder &decoder);
+  LogLayout(const LogSource &text, const TextDecoder &decoder);
 
   // A new font: widths are asked again and everything is laid out again.
   void SetWidthFunction(WidthFunction width);
@@ -130,6 +130,13 @@ class LogLayout {
   Row RowAt(std::size_t row) const;
   // The row that shows character `pos`; past the end, the last row.
   std::size_t RowOfChar(std::uint64_t pos) const;
+  // The row that holds byte `pos`; past the end, the last row.
+  std::size_t RowOfByte(std::uint64_t pos) const;
+  // The first character at or after byte `pos` (its line break counts as
+  // one character; the LF of a CR LF is part of it), and the first byte of
+  // character `pos`.
+  std::uint64_t CharOfByte(std::uint64_t pos) const;
+  std::uint64_t ByteOfChar(std::uint64_t pos) const;
 
   // The shown characters of a row, its '\n' included when `withBreak`.
   std::u16string RowText(std::size_t row, bool withBreak = true) const;
@@ -167,8 +174,11 @@ class LogLayout {
   // Walks the characters of a row: fn(code (shown), byteStart, charStart).
   template <class Fn>
   void ForEachChar(std::size_t row, Fn fn) const;
+  // The same with each character's first byte: fn(shown, charStart, byte, units).
+  template <class Fn>
+  void ForEachCharAt(std::size_t row, Fn fn) const;
 
-  const LogText &text_;
+  const LogSource &text_;
   const TextDecoder &decoder_;
   WidthFunction widthFn_;
   mutable std::vector<std::int32_t> widthCache_;  // for U+0000..U+FFFF; -1 unknown

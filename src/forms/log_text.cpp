@@ -5,6 +5,34 @@
 
 namespace forms {
 
+std::size_t LogSource::CopyOut(std::size_t pos, std::size_t len, char *out) const {
+  const std::size_t size = Size();
+  if (pos >= size) return 0;
+  len = std::min(len, size - pos);
+  std::size_t done = 0;
+  while (done < len) {
+    const std::string_view piece = PieceAt(pos + done);
+    const std::size_t n = std::min(piece.size(), len - done);
+    std::memcpy(out + done, piece.data(), n);
+    done += n;
+  }
+  return len;
+}
+
+std::string_view LogTextSnapshot::PieceAt(std::size_t pos) const {
+  if (pos >= size) return {};
+  const std::size_t index = pos / LogText::kChunkSize;
+  const std::size_t end = std::min(size, (index + 1) * LogText::kChunkSize);
+  return std::string_view(chunks[index].get() + pos % LogText::kChunkSize, end - pos);
+}
+
+LogTextSnapshot LogText::Snapshot() const {
+  LogTextSnapshot s;
+  s.chunks.assign(chunks_.begin(), chunks_.end());
+  s.size = size_;
+  return s;
+}
+
 void LogText::Append(std::string_view bytes) {
   const std::size_t from = size_;
   const char *p = bytes.data();
@@ -26,7 +54,7 @@ void LogText::Append(std::string_view bytes) {
       // The first chunk grows by doubling, at most up to one chunk.
       std::size_t grown = capacity;
       while (grown < offset + left && grown < kChunkSize) grown *= 2;
-      std::unique_ptr<char[]> bigger(new char[grown]);
+      std::shared_ptr<char[]> bigger(new char[grown]);
       std::memcpy(bigger.get(), chunks_[0].get(), offset);
       chunks_[0] = std::move(bigger);
       firstCapacity_ = capacity = grown;
@@ -113,27 +141,59 @@ void LogText::IndexLines(std::size_t from) {
   if (lineStarts_.empty() && size_ > 0) lineStarts_.push_back(0);
   for (std::size_t pos = from; pos < size_;) {
     const std::string_view piece = PieceAt(pos);
-    for (std::size_t i = 0; i < piece.size(); ++i) {
-      const char c = piece[i];
-      if (breakLen_ > 0) {
-        if (endsWithCr_ && c == '\n') {
-          // The LF of a CR LF that came in two appends.
-          breakLen_ = 2;
-          endsWithCr_ = false;
-          continue;
-        }
+    const char *p = piece.data();
+    const std::size_t n = piece.size();
+    std::size_t i = 0;
+    if (breakLen_ > 0) {
+      // What follows a break that ended the last append.
+      if (endsWithCr_ && p[0] == '\n') {
+        breakLen_ = 2;  // the LF of a CR LF that came in two appends
+        endsWithCr_ = false;
+        i = 1;
+      }
+      if (i < n) {
         lineStarts_.push_back(pos + i);
         breakLen_ = 0;
         endsWithCr_ = false;
       }
-      if (c == '\r') {
-        breakLen_ = 1;
-        endsWithCr_ = true;
-      } else if (c == '\n') {
-        breakLen_ = 1;
-      }
     }
-    pos += piece.size();
+    // Breaks are found a block at a time (memchr), not byte by byte: a
+    // hex log or a long line has none for a long way.
+    const char *cr = nullptr;
+    const char *lf = nullptr;
+    while (i < n) {
+      if (cr == nullptr || cr < p + i) {
+        cr = static_cast<const char *>(std::memchr(p + i, '\r', n - i));
+        if (cr == nullptr) cr = p + n;
+      }
+      if (lf == nullptr || lf < p + i) {
+        lf = static_cast<const char *>(std::memchr(p + i, '\n', n - i));
+        if (lf == nullptr) lf = p + n;
+      }
+      const char *brk = std::min(cr, lf);
+      if (brk == p + n) break;
+      std::size_t next = static_cast<std::size_t>(brk - p) + 1;
+      if (*brk == '\r') {
+        if (next < n && p[next] == '\n') {
+          ++next;
+        } else if (next == n) {
+          // A CR at the end of the piece may yet be followed by an LF.
+          breakLen_ = 1;
+          endsWithCr_ = true;
+          i = n;
+          break;
+        }
+      }
+      if (next == n) {
+        breakLen_ = static_cast<int>(next - static_cast<std::size_t>(brk - p));
+        endsWithCr_ = false;
+        i = n;
+        break;
+      }
+      lineStarts_.push_back(pos + next);
+      i = next;
+    }
+    pos += n;
   }
 }
 

@@ -14,7 +14,31 @@
 
 namespace forms {
 
-class LogText {
+// A text read piece by piece: what a log view lays out. Positions are bytes.
+class LogSource {
+ public:
+  virtual ~LogSource() = default;
+  virtual std::size_t Size() const = 0;
+  // The bytes from `pos` up to a boundary of the source's choosing (at
+  // least one byte while pos < Size()); valid until the next call.
+  virtual std::string_view PieceAt(std::size_t pos) const = 0;
+  char ByteAt(std::size_t pos) const { return PieceAt(pos)[0]; }
+  // Copies `len` bytes from `pos` (clipped to the text) to `out`; returns
+  // the count copied.
+  std::size_t CopyOut(std::size_t pos, std::size_t len, char *out) const;
+};
+
+// The bytes a LogText held at one moment. Chunks are shared, so a snapshot
+// stays valid and unchanged while the text grows or is cleared: appends
+// only write past the snapshot's end, and a cleared text lets go of its
+// chunks without freeing them under a reader.
+struct LogTextSnapshot {
+  std::vector<std::shared_ptr<const char[]>> chunks;
+  std::size_t size = 0;
+  std::string_view PieceAt(std::size_t pos) const;
+};
+
+class LogText : public LogSource {
  public:
   // Bytes per chunk. The first chunk grows up to it, so a short text (a send
   // box, a one-line message) does not take a whole chunk.
@@ -24,7 +48,7 @@ class LogText {
   LogText(const LogText &) = delete;
   LogText &operator=(const LogText &) = delete;
 
-  std::size_t Size() const { return size_; }
+  std::size_t Size() const override { return size_; }
   bool Empty() const { return size_ == 0; }
 
   void Append(std::string_view bytes);
@@ -34,13 +58,16 @@ class LogText {
   char At(std::size_t pos) const { return chunks_[pos / kChunkSize][pos % kChunkSize]; }
   // The stored bytes from `pos` up to the end of its chunk (or of the text):
   // readers walk the text piece by piece without copying it.
-  std::string_view PieceAt(std::size_t pos) const;
+  std::string_view PieceAt(std::size_t pos) const override;
   // Copies `len` bytes from `pos` (clipped to the text) to `out`; returns
   // the count copied.
   std::size_t CopyTo(std::size_t pos, std::size_t len, char *out) const;
   std::string Substr(std::size_t pos, std::size_t len) const;
   std::string ToString() const { return Substr(0, size_); }
   bool Equals(std::string_view bytes) const;
+  // The bytes held now; safe to read from another thread while this text
+  // keeps growing on its own.
+  LogTextSnapshot Snapshot() const;
 
   // Lines as a memo counts them: a line ends at CR LF, a lone CR or a lone
   // LF; a break at the very end does not start another line; an empty text
@@ -56,7 +83,7 @@ class LogText {
  private:
   void IndexLines(std::size_t from);
 
-  std::vector<std::unique_ptr<char[]>> chunks_;
+  std::vector<std::shared_ptr<char[]>> chunks_;
   std::size_t firstCapacity_ = 0;  // the first chunk's size while it grows
   std::size_t size_ = 0;
   std::deque<std::uint64_t> lineStarts_;

@@ -13,9 +13,11 @@
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
@@ -25,6 +27,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +35,8 @@
 #include "app/main_form.h"
 #include "app/send_thread.h"
 #include "fake_registry.h"
+#include "forms/log_commands.h"
+#include "forms/qt/log_view.h"
 #include "forms/qt/qt_backend.h"
 #include "line_probe.h"
 #include "platform/forwarding_api.h"
@@ -515,6 +520,45 @@ TEST_F(QtWindowTest, AutoSendRunsInTheMainLoopUntilTheWindowCloses) {
     EXPECT_EQ(port_->PeerRead(buffer, sizeof buffer, 10000), sizeof buffer) << ticked;
     port_->PeerDrain(100);
   }
+}
+
+TEST_F(QtWindowTest, TheLogsMenuTimestampsAndFindWorkInTheRealWindow) {
+  auto *log = qobject_cast<forms::qt::LogView *>(forms::qt::WidgetOf(w().memLog));
+  ASSERT_NE(log, nullptr);
+  for (const char *chunk : {"OK\r\n", "OK+Get:TESS-BLE\r\n", "OK+Set:9600\r\n"}) {
+    w().ComPortReceiveData(w().ComPort, const_cast<char *>(chunk),
+                           static_cast<std::uint16_t>(std::strlen(chunk)));
+  }
+  // The menu's last item shows the time before each line.
+  std::unique_ptr<QMenu> menu(log->CreateContextMenu(log));
+  ASSERT_EQ(menu->actions().size(), 8);
+  menu->actions()[7]->trigger();
+  QCoreApplication::processEvents();
+  const QStringList lines = log->Text().split(QLatin1Char('\n'));
+  ASSERT_EQ(lines.size(), 4);  // three lines and the empty one after the last break
+  const QRegularExpression stamped(QStringLiteral(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] OK)"));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(stamped.match(lines[i]).hasMatch()) << i;
+  // Ctrl+F in the log opens the find window; Find Next selects the match.
+  log->setFocus();
+  QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+  QCoreApplication::processEvents();
+  forms::TLogFindForm &find = w().memLog->Commands().FindForm();
+  ASSERT_TRUE(find.Visible());
+  find.edtFind->SetText("tess-ble");
+  find.btnNext->UserClick();
+  EXPECT_EQ(log->SelectedText(), "TESS-BLE");
+  if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
+    const QString folder = QString::fromLocal8Bit(dir);
+    forms::qt::WidgetOf(&w())->grab().save(folder + "/tessavo-log-stamps.png");
+    forms::qt::WidgetOf(&find)->grab().save(folder + "/tessavo-log-find.png");
+    menu.reset(log->CreateContextMenu(log));
+    menu->popup(log->mapToGlobal(QPoint(60, 30)));
+    QCoreApplication::processEvents();
+    menu->grab().save(folder + "/tessavo-log-menu.png");
+    menu->hide();
+  }
+  find.Hide();
+  w().memLog->SetShowTimestamps(false);
 }
 
 TEST_F(QtWindowTest, WritesAScreenshot) {

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "forms/forms.h"
+#include "forms/headless.h"
+#include "forms/log_commands.h"
 #include "forms/win32/log_view.h"
 #include "forms/win32/win32_backend.h"
 #include "platform/thread.h"
@@ -528,6 +530,146 @@ TEST_F(Win32BackendTest, LogAnswersGetTextWithItsWholeTextAndScrollsToItsEnd) {
   EXPECT_EQ(win32::LogViewTopRow(log), 0u);
   SendMessageA(log, WM_VSCROLL, SB_BOTTOM, 0);
   EXPECT_EQ(win32::LogViewTopRow(log), rows - visible);
+}
+
+TEST_F(Win32BackendTest, LogAnswersTheReadOnlyEditQueriesAsAnEditBoxWould) {
+  HWND log = HandleOf(form_->log);
+  TMemo *memo = form_->log;
+  memo->Append("AT\r\nOK\r\n+NAME:HC-05\r\n");
+  auto line = [log](int index) {
+    char buffer[128] = {};
+    *reinterpret_cast<WORD *>(buffer) = sizeof buffer;
+    const LRESULT n =
+        SendMessageA(log, EM_GETLINE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer));
+    return std::string(buffer, static_cast<std::size_t>(n));
+  };
+  // Three lines and the empty one after the last break, as in an edit box.
+  EXPECT_EQ(SendMessageA(log, EM_GETLINECOUNT, 0, 0), 4);
+  const LRESULT starts[] = {0, 4, 8, 21};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, i, 0), starts[i]) << i;
+  EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, 4, 0), -1);
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, 0, 0), 2);
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, 9, 0), 11);
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, 21, 0), 0);
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, 3, 0), 0);  // the LF of the first break
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, 5, 0), 1);
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, 21, 0), 3);
+  EXPECT_EQ(line(2), "+NAME:HC-05");  // no zero added
+  EXPECT_EQ(line(3), "");
+  EXPECT_EQ(line(7), "");
+
+  // Selection in bytes of the text; the caret goes to the second position.
+  DWORD from = 99, to = 99;
+  SendMessageA(log, EM_SETSEL, 6, 4);
+  EXPECT_EQ(
+      SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to)),
+      MAKELONG(4, 6));
+  EXPECT_EQ(from, 4u);
+  EXPECT_EQ(to, 6u);
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0), 1);
+  EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, static_cast<WPARAM>(-1), 0), 4);  // the caret's line
+  // The unselected characters on the selected lines: none here.
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, static_cast<WPARAM>(-1), 0), 0);
+  SendMessageA(log, EM_SETSEL, 0, -1);  // everything
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(from, 0u);
+  EXPECT_EQ(to, 21u);
+  SendMessageA(log, EM_SETSEL, static_cast<WPARAM>(-1), 0);  // deselects, the caret stays
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(from, 21u);
+  EXPECT_EQ(to, 21u);
+  SendMessageA(log, EM_SETSEL, 9, 500);  // clipped to the text
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(to, 21u);
+
+  // A long line wraps: its rows are lines, as in an edit box with word wrap.
+  std::string longLine;
+  for (int i = 0; i < 40; ++i) longLine += "word" + std::to_string(i) + " ";
+  memo->Append(longLine);
+  const LRESULT count = SendMessageA(log, EM_GETLINECOUNT, 0, 0);
+  ASSERT_GT(count, 5);
+  std::string joined;
+  for (int i = 3; i < count; ++i) {
+    const LRESULT start = SendMessageA(log, EM_LINEINDEX, i, 0);
+    EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, static_cast<WPARAM>(start), 0), i);
+    EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, static_cast<WPARAM>(start), 0),
+              static_cast<LRESULT>(line(i).size()));
+    joined += line(i);
+  }
+  EXPECT_EQ(joined, longLine);
+
+  // Shown timestamps are part of the text and of its positions.
+  memo->SetShowTimestamps(true);
+  const LRESULT length = SendMessageA(log, WM_GETTEXTLENGTH, 0, 0);
+  EXPECT_EQ(length, static_cast<LRESULT>(memo->TextLength() + 4 * LogStamps::kLength));
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  SendMessageA(log, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<std::size_t>(length));
+  EXPECT_EQ(text.substr(LogStamps::kLength, 4), "AT\r\n");
+  EXPECT_EQ(text[0], '[');
+  EXPECT_EQ(text.substr(13, 2), "] ");
+  EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, 1, 0), static_cast<LRESULT>(LogStamps::kLength + 4));
+  EXPECT_EQ(line(1), text.substr(LogStamps::kLength + 4, LogStamps::kLength) + "OK");
+
+  // Find selects the match in the bytes the queries count.
+  TLogCommands &commands = memo->Commands();
+  TLogFindForm &find = commands.FindForm();
+  find.Show();
+  find.edtFind->SetText("hc-05");
+  find.btnNext->UserClick();
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(text.substr(from, to - from), "HC-05");
+  Pump();
+  if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
+    EXPECT_TRUE(SaveScreenshot(find, std::string(dir) + "/log-find-win32.png"));
+  }
+  find.btnClose->UserClick();
+  EXPECT_FALSE(IsWindowVisible(HandleOf(&find)));
+}
+
+TEST_F(Win32BackendTest, ASaveThatCannotReplaceTheFileLeavesItAsItWas) {
+  // Boxes are recorded, not shown.
+  THeadlessBackend &ui = UseHeadless();
+  TMemo *memo = form_->log;
+  memo->Append(std::string("new\0bytes\r\n", 11));
+  char dir[MAX_PATH] = {};
+  GetTempPathA(sizeof dir, dir);
+  const std::string path = std::string(dir) + "tessavo-locked.log";
+  HANDLE old = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(old, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(old, "old", 3, &written, nullptr);
+  // Held open by another program, with no sharing: it cannot be replaced.
+  memo->Commands().SetBoxTitle("The system prompts");
+  ASSERT_TRUE(memo->Commands().SaveTo(path));
+  memo->Commands().WaitForSave();
+  CloseHandle(old);
+  EXPECT_NE(memo->Commands().SaveError().find(path), std::string::npos);
+  ASSERT_EQ(ui.MessageBoxes().size(), 1u);
+  EXPECT_EQ(ui.MessageBoxes()[0].Caption, "The system prompts");
+  std::string kept(16, '\0');
+  HANDLE check = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD got = 0;
+  ReadFile(check, kept.data(), static_cast<DWORD>(kept.size()), &got, nullptr);
+  CloseHandle(check);
+  EXPECT_EQ(kept.substr(0, got), "old");
+  // The new file beside it is gone.
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((std::string(dir) + "~tessavo-locked.log*").c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  // Once the other program lets go, the save goes through, bytes exact.
+  ASSERT_TRUE(memo->Commands().SaveTo(path));
+  memo->Commands().WaitForSave();
+  EXPECT_EQ(memo->Commands().SaveError(), "");
+  check = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  ReadFile(check, kept.data(), static_cast<DWORD>(kept.size()), &got, nullptr);
+  CloseHandle(check);
+  EXPECT_EQ(kept.substr(0, got), std::string("new\0bytes\r\n", 11));
+  DeleteFileA(path.c_str());
 }
 
 TEST_F(Win32BackendTest, LogWrapsTheSameWhateverTheAppendSizes) {

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QFrame>
@@ -859,7 +860,7 @@ class MemoPeer : public QtPeer {
  private:
   void Build() {
     if (memo_.ReadOnly()) {
-      SetWidget(new LogView(memo_.Log(), ParentWidget()));
+      SetWidget(new LogView(memo_, ParentWidget()));
     } else {
       BuildEditor();
     }
@@ -903,6 +904,8 @@ class MemoPeer : public QtPeer {
   void ApplyToLog(LogView *log, TChange what) {
     if (what == TChange::Text) {
       log->TextReset();
+    } else if (what == TChange::Stamps) {
+      log->StampsChanged();
     } else if (what == TChange::Other) {
       const TScrollStyle s = memo_.ScrollBars();
       log->setVerticalScrollBarPolicy(s == ssVertical || s == ssBoth ? Qt::ScrollBarAlwaysOn
@@ -1175,6 +1178,16 @@ void TQtBackend::Run() {
 void TQtBackend::Quit() {
   quit_ = true;
   if (loop_ != nullptr) loop_->quit();
+}
+
+bool TQtBackend::ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) {
+  QWidget *parent = owner != nullptr ? WidgetOf(owner) : nullptr;
+  // The platform's own dialog where it has one; it asks before replacing a file.
+  const QString chosen = QFileDialog::getSaveFileName(
+      parent, ToQt(title), QString(), QStringLiteral("Text files (*.txt);;All files (*)"));
+  if (chosen.isEmpty()) return false;
+  path = QFile::encodeName(chosen).toStdString();
+  return true;
 }
 
 bool TQtBackend::SaveScreenshot(TForm &form, const std::string &path) {

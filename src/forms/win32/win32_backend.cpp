@@ -1,6 +1,7 @@
 #include "forms/win32/win32_backend.h"
 
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -895,7 +896,7 @@ class LogPeer : public Win32Peer {
     Subclass();
     TMemo *model = &memo;
     // Text put in from outside replaces the memo's, as a user's edit would.
-    LogViewAttach(hwnd, &memo.Log(), [model](const std::string &text) {
+    LogViewAttach(hwnd, &memo, [model](const std::string &text) {
       User([model, text] { model->SetText(text); });
     });
   }
@@ -911,7 +912,7 @@ class LogPeer : public Win32Peer {
 
  protected:
   void Apply(TChange what) override {
-    if (what == TChange::Text) LogViewTextChanged(hwnd_);
+    if (what == TChange::Text || what == TChange::Stamps) LogViewTextChanged(hwnd_);
   }
 };
 
@@ -1062,6 +1063,23 @@ void TWin32Backend::Run() {
       DispatchMessageA(&msg);
     });
   }
+}
+
+bool TWin32Backend::ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) {
+  char file[MAX_PATH] = {};
+  OPENFILENAMEA ofn = {};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = owner != nullptr ? HandleOf(owner) : nullptr;
+  ofn.lpstrFilter = "Text files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
+  ofn.lpstrFile = file;
+  ofn.nMaxFile = sizeof file;
+  ofn.lpstrTitle = title.c_str();
+  ofn.lpstrDefExt = "txt";
+  // The dialog asks before an existing file is replaced.
+  ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+  if (!GetSaveFileNameA(&ofn)) return false;
+  path = file;
+  return true;
 }
 
 bool TWin32Backend::SaveScreenshot(TForm &form, const std::string &path) {

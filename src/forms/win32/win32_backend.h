@@ -35,6 +35,7 @@ class TWin32Backend : public TBackend {
   bool PreTranslateMessage(MSG &msg) override;
   // A picture of the form's window as drawn now (PNG).
   bool SaveScreenshot(TForm &form, const std::string &path) override;
+  bool ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) override;
 
   // The GDI font for a model font (owned by the backend).
   HFONT FontFor(const TFont &font);
