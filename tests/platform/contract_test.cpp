@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "platform/osapi.h"
@@ -78,6 +79,42 @@ TEST(Waits, ReportTheLowestSignalledIndex) {
   Api().SetEvent(events[0]);
   EXPECT_EQ(Api().WaitForMultipleObjects(4, events, FALSE, INFINITE), WAIT_OBJECT_0);
   for (HANDLE e : events) Api().CloseHandle(e);
+}
+
+TEST(Waits, ALowerIndexSetFirstWinsARace) {
+  // Another thread sets a lower index and then the last one while the wait
+  // runs: whenever the wait sees the last one, the lower one is set too, so
+  // the lower one must be reported (the engine's close event is index 0).
+  constexpr DWORD kCount = 64;
+  constexpr int kRounds = 6000;
+  HANDLE events[kCount];
+  for (HANDLE &e : events) e = NewEvent(true, false);
+  std::atomic<int> round{-1};   // the round the setter is to play
+  std::atomic<int> played{-1};  // the last round it has played
+  HANDLE setter = StartThread(Api(), [&] {
+    for (int next = 0; next < kRounds; ++next) {
+      while (round.load() < next) std::this_thread::yield();
+      // A varying delay spreads the sets over the wait's own checks.
+      for (volatile int spin = (next * 37) % 200; spin > 0; --spin) {
+      }
+      Api().SetEvent(events[static_cast<DWORD>(next) % (kCount - 1)]);
+      Api().SetEvent(events[kCount - 1]);
+      played.store(next);
+    }
+  });
+  ASSERT_NE(setter, nullptr);
+  int violations = 0;
+  for (int r = 0; r < kRounds; ++r) {
+    for (HANDLE e : events) Api().ResetEvent(e);
+    round.store(r);
+    const DWORD result = Api().WaitForMultipleObjects(kCount, events, FALSE, kPatience);
+    if (result != WAIT_OBJECT_0 + static_cast<DWORD>(r) % (kCount - 1)) ++violations;
+    while (played.load() < r) std::this_thread::yield();
+  }
+  EXPECT_EQ(violations, 0) << "of " << kRounds << " waits";
+  EXPECT_EQ(Api().WaitForSingleObject(setter, kPatience), WAIT_OBJECT_0);
+  for (HANDLE h : events) Api().CloseHandle(h);
+  Api().CloseHandle(setter);
 }
 
 TEST(Waits, TimeOutNoEarlierThanAsked) {

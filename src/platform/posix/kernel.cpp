@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <shared_mutex>
 #include <unordered_map>
 
@@ -168,11 +169,30 @@ std::vector<std::shared_ptr<KernelObject>> AllObjects() {
 
 // ---- waits ----------------------------------------------------------------
 
+int PollTimeoutMs(Clock::time_point deadline, Clock::time_point now) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
+  if (left <= 0) return 0;
+  // Rounded up, so a wait never ends a little before its time; a longer
+  // wait than poll can take is made of several.
+  const auto ms = (left + 999) / 1000;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
 DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int queueFd,
               const std::function<bool()> &queueReady, DWORD milliseconds) {
   const std::size_t count = objects.size();
   const bool infinite = milliseconds == INFINITE;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  // The objects' own states decide, in index order: poll only sleeps until
+  // one of them may have changed, and what it marked ready is no answer (an
+  // object at a lower index may have been set just after poll looked at it).
+  auto firstSignalled = [&]() -> std::size_t {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (objects[i]->Acquire()) return i;
+    }
+    if (queueFd >= 0 && queueReady()) return count;
+    return count + 1;
+  };
   pollfd stackFds[16];
   std::vector<pollfd> heapFds;
   pollfd *fds = stackFds;
@@ -182,33 +202,16 @@ DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int que
     fds = heapFds.data();
   }
   for (;;) {
+    const std::size_t first = firstSignalled();
+    if (first <= count) return WAIT_OBJECT_0 + static_cast<DWORD>(first);
+    const int timeout = infinite ? -1 : PollTimeoutMs(deadline, Clock::now());
+    if (timeout == 0) return WAIT_TIMEOUT;
     for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{objects[i]->WaitFd(), POLLIN, 0};
     if (queueFd >= 0) fds[count] = pollfd{queueFd, POLLIN, 0};
-    int timeout = -1;
-    if (!infinite) {
-      // Rounded up, so a wait never ends a little before its time.
-      const auto left =
-          std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-      timeout = left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
-    }
-    const int ready = poll(fds, static_cast<nfds_t>(total), timeout);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
+    if (poll(fds, static_cast<nfds_t>(total), timeout) < 0 && errno != EINTR) {
       SetError(ErrorFromErrno(errno));
       return WAIT_FAILED;
     }
-    if (ready > 0) {
-      for (std::size_t i = 0; i < count; ++i) {
-        if (fds[i].revents != 0 && objects[i]->Acquire()) {
-          return WAIT_OBJECT_0 + static_cast<DWORD>(i);
-        }
-      }
-      if (queueFd >= 0 && fds[count].revents != 0 && queueReady()) {
-        return WAIT_OBJECT_0 + static_cast<DWORD>(count);
-      }
-    }
-    if (timeout == 0) return WAIT_TIMEOUT;
-    if (!infinite && Clock::now() >= deadline) return WAIT_TIMEOUT;
   }
 }
 

@@ -109,11 +109,16 @@ std::shared_ptr<T> Lookup(HANDLE handle) {
 
 // ---- waits ----------------------------------------------------------------
 
-// Waits until one of the objects is signalled (lowest index wins) or, when
-// queueFd >= 0, the queue descriptor is readable (index objects.size()).
-// Returns WAIT_OBJECT_0 + index or WAIT_TIMEOUT.
+// Waits until one of the objects is signalled (lowest index wins, judged by
+// each object's state in index order) or, when queueFd >= 0, queueReady()
+// answers true (index objects.size()). Returns WAIT_OBJECT_0 + index,
+// WAIT_TIMEOUT or WAIT_FAILED.
 DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int queueFd,
               const std::function<bool()> &queueReady, DWORD milliseconds);
+
+// Milliseconds from now to the deadline for poll(): rounded up, never
+// negative (which poll takes for "no limit"), at most INT_MAX.
+int PollTimeoutMs(Clock::time_point deadline, Clock::time_point now);
 
 // ---- threads ------------------------------------------------------------
 
