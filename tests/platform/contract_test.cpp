@@ -12,7 +12,13 @@
 
 #ifndef _WIN32
 #include <dirent.h>
+#include <linux/capability.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/posix/posix_api.h"
 #endif
@@ -250,17 +256,29 @@ TEST(Threads, ClosingTheHandleDoesNotStopTheThread) {
   Api().CloseHandle(done);
 }
 
-TEST(Threads, PrioritiesAreAcceptedBestEffort) {
+// Raising a priority needs a right that Windows gives every user and Linux
+// only a privileged one; either way the answer tells the truth.
+bool RaisedOrRefused(HANDLE thread, int priority) {
+  Api().SetLastError(0);
+  if (Api().SetThreadPriority(thread, priority)) return true;
+#ifdef _WIN32
+  return false;
+#else
+  return Api().GetLastError() == ERROR_ACCESS_DENIED;
+#endif
+}
+
+TEST(Threads, PrioritiesAreAppliedOrRefusedTruthfully) {
   HANDLE release = NewEvent(true, false);
   HANDLE thread = StartThread(
       Api(), [&] { Api().WaitForSingleObject(release, INFINITE); }, CREATE_SUSPENDED);
   ASSERT_NE(thread, nullptr);
-  for (int priority : {THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_ABOVE_NORMAL,
-                       THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_NORMAL}) {
-    EXPECT_TRUE(Api().SetThreadPriority(thread, priority)) << priority;
-  }
+  EXPECT_TRUE(RaisedOrRefused(thread, THREAD_PRIORITY_HIGHEST));
+  EXPECT_TRUE(RaisedOrRefused(thread, THREAD_PRIORITY_ABOVE_NORMAL));
+  EXPECT_TRUE(Api().SetThreadPriority(thread, THREAD_PRIORITY_LOWEST));
+  EXPECT_TRUE(Api().SetThreadPriority(thread, THREAD_PRIORITY_NORMAL));
   Api().ResumeThread(thread);
-  EXPECT_TRUE(Api().SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
+  EXPECT_TRUE(RaisedOrRefused(thread, THREAD_PRIORITY_HIGHEST));
   Api().SetEvent(release);
   EXPECT_EQ(Api().WaitForSingleObject(thread, kPatience), WAIT_OBJECT_0);
   Api().CloseHandle(thread);
@@ -589,6 +607,46 @@ TEST(PosixBackend, ObjectsGiveBackTheirDescriptors) {
     after = OpenDescriptors();
   }
   EXPECT_LE(after, before);
+}
+
+// Drops the right to raise priorities from the calling thread only (Linux
+// keeps capabilities per thread); false if the system does not let it.
+bool DropNiceRightOfThisThread() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST(PosixBackend, ARefusedRaiseOfPriorityIsReported) {
+  HANDLE release = NewEvent(true, false);
+  HANDLE target = StartThread(Api(), [&] { Api().WaitForSingleObject(release, INFINITE); });
+  ASSERT_NE(target, nullptr);
+  bool dropped = false;
+  BOOL raised = TRUE;
+  DWORD raiseError = 0;
+  BOOL lowered = FALSE;
+  HANDLE caller = StartThread(Api(), [&] {
+    dropped = DropNiceRightOfThisThread();
+    if (!dropped) return;
+    errno = 0;
+    if (setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) - 1) == 0) {
+      dropped = false;  // the system lets anyone raise (RLIMIT_NICE): nothing to see
+      return;
+    }
+    raised = Api().SetThreadPriority(target, THREAD_PRIORITY_HIGHEST);
+    raiseError = Api().GetLastError();
+    lowered = Api().SetThreadPriority(target, THREAD_PRIORITY_LOWEST);
+  });
+  ASSERT_EQ(Api().WaitForSingleObject(caller, kPatience), WAIT_OBJECT_0);
+  Api().SetEvent(release);
+  EXPECT_EQ(Api().WaitForSingleObject(target, kPatience), WAIT_OBJECT_0);
+  for (HANDLE h : {caller, target, release}) Api().CloseHandle(h);
+  if (!dropped) GTEST_SKIP() << "this system does not refuse a raised priority";
+  EXPECT_FALSE(raised);
+  EXPECT_EQ(raiseError, ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(lowered);
 }
 
 TEST(PosixBackend, WaitAllIsRefusedUnlessTrivial) {

@@ -124,6 +124,18 @@ std::shared_ptr<Device> Device::Open(const char *path, DWORD access, DWORD share
     d.XonLim = 2048;
     d.XoffLim = 512;
   }
+  // The helper threads are had here, where a failure can be reported as a
+  // failed open; no later call needs a new thread.
+  if (!device->regular_ &&
+      !StartHelperThread(device->service_, [raw = device.get()] { raw->ServiceLoop(); })) {
+    *error = LastError();
+    return nullptr;
+  }
+  if (device->modemSupported_ && ModemWakeSignal() != 0 &&
+      !StartHelperThread(device->modem_, [raw = device.get()] { raw->ModemLoop(); })) {
+    *error = LastError();
+    return nullptr;
+  }
   return device;
 }
 
@@ -233,7 +245,6 @@ BOOL Device::SetMask(DWORD mask) {
     waits_.pop_front();
   }
   if ((mask & kErrorEvents) && icountSupported_) ioctl(fd_, TIOCGICOUNT, &eventCounts_);
-  if (mask & kModemEvents) EnsureModemWatcher();
   modemCv_.notify_all();
   return TRUE;
 }
@@ -422,7 +433,6 @@ BOOL Device::Issue(Op &&op, DWORD *count) {
     }
   }
   queue.push_back(std::move(op));
-  EnsureService();
   Wake();
   SetError(ERROR_IO_PENDING);
   return FALSE;
@@ -583,10 +593,6 @@ void Device::Wake() {
   }
 }
 
-void Device::EnsureService() {
-  if (!service_.joinable()) service_ = std::thread([this] { ServiceLoop(); });
-}
-
 void Device::Progress(Clock::time_point now) {
   while (!reads_.empty()) {
     Op &op = reads_.front();
@@ -691,11 +697,6 @@ void Device::CheckLineErrors() {
   const DWORD events = LineEvents(eventCounts_, now, false);
   eventCounts_ = now;
   RaiseEvents(events);
-}
-
-void Device::EnsureModemWatcher() {
-  if (!modemSupported_ || modem_.joinable() || ModemWakeSignal() == 0) return;
-  modem_ = std::thread([this] { ModemLoop(); });
 }
 
 // Blocks in TIOCMIWAIT while the mask asks for modem-line events; the line

@@ -83,11 +83,9 @@ class Device : public KernelObject {
   void Progress(Clock::time_point now);
   int NextTimeoutMs(Clock::time_point now) const;
   void Wake();
-  void EnsureService();
   void ServiceLoop();
   void RaiseEvents(DWORD events);
   void CheckLineErrors();
-  void EnsureModemWatcher();
   void ModemLoop();
   void StopModemWatcher();
   void ApplyRawMode();

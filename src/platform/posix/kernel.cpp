@@ -4,10 +4,14 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <shared_mutex>
+#include <system_error>
 #include <unordered_map>
+
+#include "platform/posix/posix_api.h"
 
 namespace platform::posix {
 
@@ -52,6 +56,34 @@ DWORD ErrorFromErrno(int err) {
     default:  // EIO, ENXIO, ENODEV and the rest: the device is not working
       return ERROR_GEN_FAILURE;
   }
+}
+
+// ---- refused thread starts (tests) ------------------------------------------
+
+namespace {
+std::atomic<int> gRefusedStarts{0};
+}  // namespace
+
+void RefuseThreadStartsForTest(int count) { gRefusedStarts.store(count); }
+
+bool ThreadStartRefused() {
+  int left = gRefusedStarts.load();
+  while (left > 0) {
+    if (gRefusedStarts.compare_exchange_weak(left, left - 1)) return true;
+  }
+  return false;
+}
+
+bool StartHelperThread(std::thread &thread, std::function<void()> body) {
+  if (!ThreadStartRefused()) {
+    try {
+      thread = std::thread(std::move(body));
+      return true;
+    } catch (const std::system_error &) {
+    }
+  }
+  SetError(ERROR_NOT_ENOUGH_MEMORY);
+  return false;
 }
 
 // ---- Signal / Event -------------------------------------------------------
@@ -111,6 +143,8 @@ struct HandleTable {
   std::uint32_t next = 0x100;
 };
 
+constexpr std::size_t kMaxHandles = std::size_t{1} << 24;
+
 HandleTable &Table() {
   static HandleTable *table = new HandleTable();  // never freed: used until exit
   return *table;
@@ -127,13 +161,23 @@ std::uint32_t KeyOf(HANDLE handle) {
 HANDLE AddHandle(std::shared_ptr<KernelObject> object) {
   HandleTable &t = Table();
   std::unique_lock<std::shared_mutex> lock(t.mutex);
+  // The cap keeps the search for a free value short and finite.
+  if (t.objects.size() >= kMaxHandles) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   std::uint32_t key;
   do {
     t.next += 4;
     if (t.next < 0x100) t.next = 0x104;  // wrapped: skip the low values
     key = t.next;
   } while (t.objects.count(key) != 0);
-  t.objects.emplace(key, std::move(object));
+  try {
+    t.objects.emplace(key, std::move(object));
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(key));
 }
 

@@ -8,6 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/winapi.h"
@@ -80,9 +83,36 @@ class Event : public KernelObject {
   Signal signal_;
 };
 
+// ---- calls that never throw -------------------------------------------------
+
+// Runs one call of the backend: a resource the system refuses inside it (an
+// allocation, a mutex) becomes the call's failure with ERROR_NOT_ENOUGH_MEMORY
+// instead of an exception in the caller. `failure` is the call's failure value.
+template <class R, class F>
+R Guarded(R failure, F &&call) {
+  try {
+    return call();
+  } catch (const std::bad_alloc &) {
+  } catch (const std::system_error &) {
+  }
+  SetError(ERROR_NOT_ENOUGH_MEMORY);
+  return failure;
+}
+
+template <class F>
+void Guarded(F &&call) {
+  try {
+    call();
+  } catch (const std::bad_alloc &) {
+  } catch (const std::system_error &) {
+  }
+}
+
 // ---- handle table -------------------------------------------------------
 
-HANDLE AddHandle(std::shared_ptr<KernelObject> object);  // nullptr when out of descriptors
+// Names the object with a new handle; nullptr (ERROR_NOT_ENOUGH_MEMORY set)
+// when the table cannot take another object.
+HANDLE AddHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);
 // Every live object of one kind (used when a thread ends).
@@ -121,6 +151,13 @@ DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int que
 int PollTimeoutMs(Clock::time_point deadline, Clock::time_point now);
 
 // ---- threads ------------------------------------------------------------
+
+// True when a thread start is to be refused (RefuseThreadStartsForTest).
+bool ThreadStartRefused();
+// Starts one of the backend's own helper threads. False, with
+// ERROR_NOT_ENOUGH_MEMORY set, when the system has no thread to give: never
+// throws.
+bool StartHelperThread(std::thread &thread, std::function<void()> body);
 
 // The calling thread's id, assigned on first use.
 DWORD CurrentThreadId();

@@ -46,6 +46,11 @@ namespace platform::posix {
 // sets ERROR_INVALID_THREAD_ID) for a thread that is unknown or has ended.
 int MessageQueueFd(DWORD threadId);
 
+// For tests: the next `count` threads the backend starts (CreateThread, a
+// device's service thread and modem-line watcher) are refused as when the
+// system has none left to give.
+void RefuseThreadStartsForTest(int count);
+
 // The backend as a class, so tests can derive from it and replace single
 // calls while the rest reach the real implementation.
 class PosixApi : public OsApi {

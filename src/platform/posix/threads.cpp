@@ -191,12 +191,15 @@ class ThreadObject : public KernelObject {
     return previous;
   }
 
-  void SetPriority(int niceValue) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    niceValue_ = niceValue;
-    hasPriority_ = true;
+  // Sets the thread's nice value from the calling thread, whose rights
+  // decide: 0, or the errno of a refusal (an ordinary user may not lower a
+  // nice value, that is, raise a priority).
+  int SetPriority(int niceValue) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    gate_.wait(lock, [this] { return tid_ != 0; });  // recorded first thing at start
     // Once the thread has ended its kernel id may belong to another thread.
-    if (tid_ != 0 && !ended_.IsSet()) ApplyNice();
+    if (ended_.IsSet()) return 0;
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), niceValue) == 0 ? 0 : errno;
   }
 
   static void *Main(void *arg) {
@@ -207,7 +210,7 @@ class ThreadObject : public KernelObject {
     {
       std::unique_lock<std::mutex> lock(self->mutex_);
       self->tid_ = static_cast<pid_t>(syscall(SYS_gettid));
-      if (self->hasPriority_) self->ApplyNice();
+      self->gate_.notify_all();
       self->gate_.wait(lock, [&] { return self->suspendCount_ == 0; });
     }
     self->start_(self->parameter_);
@@ -217,10 +220,6 @@ class ThreadObject : public KernelObject {
   }
 
  private:
-  // Best effort: an ordinary user may not raise a priority; that is no
-  // failure of the caller's.
-  void ApplyNice() { setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), niceValue_); }
-
   const DWORD id_;
   const LPTHREAD_START_ROUTINE start_;
   void *const parameter_;
@@ -228,8 +227,6 @@ class ThreadObject : public KernelObject {
   std::condition_variable gate_;
   DWORD suspendCount_;
   pid_t tid_ = 0;
-  bool hasPriority_ = false;
-  int niceValue_ = 0;
   Signal ended_;
 };
 
@@ -284,78 +281,96 @@ int MessageQueueFd(DWORD threadId) {
 
 HANDLE PosixApi::CreateThread(LPTHREAD_START_ROUTINE start, void *parameter, DWORD creationFlags,
                               DWORD *threadId) {
-  if (start == nullptr) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  const DWORD id = NewThreadId();
-  auto thread =
-      std::make_shared<ThreadObject>(id, start, parameter, (creationFlags & CREATE_SUSPENDED) != 0);
-  if (thread->WaitFd() < 0) {
-    SetError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  HANDLE handle = AddHandle(thread);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  auto *arg = new std::shared_ptr<ThreadObject>(thread);
-  pthread_t pt;
-  const int err = pthread_create(&pt, &attr, &ThreadObject::Main, arg);
-  pthread_attr_destroy(&attr);
-  if (err != 0) {
-    delete arg;
-    RemoveHandle(handle);
-    ThreadRegistry &r = Threads();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.live.erase(id);
-    SetError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if (threadId != nullptr) *threadId = id;
-  return handle;
+  return Guarded(HANDLE{nullptr}, [&]() -> HANDLE {
+    if (start == nullptr) {
+      SetError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    const DWORD id = NewThreadId();
+    auto refuse = [id] {
+      ThreadRegistry &r = Threads();
+      std::lock_guard<std::mutex> lock(r.mutex);
+      r.live.erase(id);
+      SetError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    };
+    std::shared_ptr<ThreadObject> thread;
+    std::unique_ptr<std::shared_ptr<ThreadObject>> arg;
+    try {
+      thread = std::make_shared<ThreadObject>(id, start, parameter,
+                                              (creationFlags & CREATE_SUSPENDED) != 0);
+      arg = std::make_unique<std::shared_ptr<ThreadObject>>(thread);
+    } catch (const std::bad_alloc &) {
+      return refuse();
+    }
+    if (thread->WaitFd() < 0) return refuse();
+    HANDLE handle = AddHandle(thread);
+    if (handle == nullptr) return refuse();
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t pt;
+    const int err =
+        ThreadStartRefused() ? EAGAIN : pthread_create(&pt, &attr, &ThreadObject::Main, arg.get());
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+      RemoveHandle(handle);
+      return refuse();
+    }
+    arg.release();  // the thread owns it now
+    if (threadId != nullptr) *threadId = id;
+    return handle;
+  });
 }
 
 DWORD PosixApi::ResumeThread(HANDLE thread) {
-  auto object = Lookup<ThreadObject>(thread);
-  if (!object) return static_cast<DWORD>(-1);
-  return object->Resume();
+  return Guarded(static_cast<DWORD>(-1), [&]() -> DWORD {
+    auto object = Lookup<ThreadObject>(thread);
+    if (!object) return static_cast<DWORD>(-1);
+    return object->Resume();
+  });
 }
 
 BOOL PosixApi::SetThreadPriority(HANDLE thread, int priority) {
-  int offset;
-  switch (priority) {
-    case -15:  // THREAD_PRIORITY_IDLE
-      offset = 19;
-      break;
-    case THREAD_PRIORITY_LOWEST:
-      offset = 10;
-      break;
-    case THREAD_PRIORITY_BELOW_NORMAL:
-      offset = 5;
-      break;
-    case THREAD_PRIORITY_NORMAL:
-      offset = 0;
-      break;
-    case THREAD_PRIORITY_ABOVE_NORMAL:
-      offset = -5;
-      break;
-    case THREAD_PRIORITY_HIGHEST:
-      offset = -10;
-      break;
-    case THREAD_PRIORITY_TIME_CRITICAL:
-      offset = -20;
-      break;
-    default:
-      SetError(ERROR_INVALID_PARAMETER);
+  return Guarded(FALSE, [&]() -> BOOL {
+    int offset;
+    switch (priority) {
+      case -15:  // THREAD_PRIORITY_IDLE
+        offset = 19;
+        break;
+      case THREAD_PRIORITY_LOWEST:
+        offset = 10;
+        break;
+      case THREAD_PRIORITY_BELOW_NORMAL:
+        offset = 5;
+        break;
+      case THREAD_PRIORITY_NORMAL:
+        offset = 0;
+        break;
+      case THREAD_PRIORITY_ABOVE_NORMAL:
+        offset = -5;
+        break;
+      case THREAD_PRIORITY_HIGHEST:
+        offset = -10;
+        break;
+      case THREAD_PRIORITY_TIME_CRITICAL:
+        offset = -20;
+        break;
+      default:
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto object = Lookup<ThreadObject>(thread);
+    if (!object) return FALSE;
+    int value = BaseNice() + offset;
+    value = value < -20 ? -20 : (value > 19 ? 19 : value);
+    const int refused = object->SetPriority(value);
+    if (refused != 0) {
+      SetError(ErrorFromErrno(refused));  // EACCES, EPERM: ERROR_ACCESS_DENIED
       return FALSE;
-  }
-  auto object = Lookup<ThreadObject>(thread);
-  if (!object) return FALSE;
-  int value = BaseNice() + offset;
-  value = value < -20 ? -20 : (value > 19 ? 19 : value);
-  object->SetPriority(value);
-  return TRUE;
+    }
+    return TRUE;
+  });
 }
 
 DWORD PosixApi::GetCurrentThreadId() { return CurrentThreadId(); }
@@ -363,76 +378,86 @@ DWORD PosixApi::GetCurrentThreadId() { return CurrentThreadId(); }
 // ---- PosixApi: windows and messages -----------------------------------------
 
 HWND PosixApi::AllocateHWnd(WindowProc proc) {
-  auto window = std::make_shared<Window>();
-  window->proc = std::move(proc);
-  window->owner = CurrentThreadId();
-  window->queue = OwnQueue();
-  WindowTable &t = Windows();
-  std::unique_lock<std::shared_mutex> lock(t.mutex);
-  std::uint32_t key;
-  do {
-    t.next += 2;
-    if (t.next < 0x10000) t.next = 0x10002;
-    key = t.next;
-  } while (t.windows.count(key) != 0);
-  t.windows.emplace(key, std::move(window));
-  return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(key));
+  return Guarded(HWND{nullptr}, [&]() -> HWND {
+    auto window = std::make_shared<Window>();
+    window->proc = std::move(proc);
+    window->owner = CurrentThreadId();
+    window->queue = OwnQueue();
+    WindowTable &t = Windows();
+    std::unique_lock<std::shared_mutex> lock(t.mutex);
+    std::uint32_t key;
+    do {
+      t.next += 2;
+      if (t.next < 0x10000) t.next = 0x10002;
+      key = t.next;
+    } while (t.windows.count(key) != 0);
+    t.windows.emplace(key, std::move(window));
+    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(key));
+  });
 }
 
 void PosixApi::DeallocateHWnd(HWND wnd) {
-  std::shared_ptr<Window> doomed;  // its procedure may be running: freed outside the lock
-  const std::uint32_t key = WindowKey(wnd);
-  WindowTable &t = Windows();
-  std::unique_lock<std::shared_mutex> lock(t.mutex);
-  auto it = t.windows.find(key);
-  if (it == t.windows.end()) return;
-  doomed = std::move(it->second);
-  t.windows.erase(it);
+  Guarded([&] {
+    std::shared_ptr<Window> doomed;  // its procedure may be running: freed outside the lock
+    const std::uint32_t key = WindowKey(wnd);
+    WindowTable &t = Windows();
+    std::unique_lock<std::shared_mutex> lock(t.mutex);
+    auto it = t.windows.find(key);
+    if (it == t.windows.end()) return;
+    doomed = std::move(it->second);
+    t.windows.erase(it);
+  });
 }
 
 BOOL PosixApi::PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto window = LookupWindow(wnd);
-  std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
-  MSG m{};
-  m.hwnd = wnd;
-  m.message = msg;
-  m.wParam = wParam;
-  m.lParam = lParam;
-  m.time = static_cast<DWORD>(TickCount64());
-  if (!queue || !queue->Post(m)) {
-    SetError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    auto window = LookupWindow(wnd);
+    std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
+    MSG m{};
+    m.hwnd = wnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = static_cast<DWORD>(TickCount64());
+    if (!queue || !queue->Post(m)) {
+      SetError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 BOOL PosixApi::PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
-  std::shared_ptr<MessageQueue> queue;
-  {
-    ThreadRegistry &r = Threads();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.queues.find(threadId);
-    if (it != r.queues.end()) queue = it->second;
-  }
-  MSG m{};
-  m.message = msg;
-  m.wParam = wParam;
-  m.lParam = lParam;
-  m.time = static_cast<DWORD>(TickCount64());
-  if (!queue || !queue->Post(m)) {
-    SetError(ERROR_INVALID_THREAD_ID);
-    return FALSE;
-  }
-  return TRUE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    std::shared_ptr<MessageQueue> queue;
+    {
+      ThreadRegistry &r = Threads();
+      std::lock_guard<std::mutex> lock(r.mutex);
+      auto it = r.queues.find(threadId);
+      if (it != r.queues.end()) queue = it->second;
+    }
+    MSG m{};
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = static_cast<DWORD>(TickCount64());
+    if (!queue || !queue->Post(m)) {
+      SetError(ERROR_INVALID_THREAD_ID);
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 BOOL PosixApi::PeekMessageA(MSG *msg, HWND wnd, UINT filterMin, UINT filterMax, UINT removeMsg) {
-  if (msg == nullptr) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return OwnQueue()->Peek(msg, wnd, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0) ? TRUE
-                                                                                        : FALSE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    if (msg == nullptr) {
+      SetError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    return OwnQueue()->Peek(msg, wnd, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0) ? TRUE
+                                                                                          : FALSE;
+  });
 }
 
 BOOL PosixApi::TranslateMessage(const MSG *) { return FALSE; }
