@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 
 #include <cerrno>
 
+#include "platform/posix/op_timing.h"
 #include "platform/posix/posix_api.h"
 #endif
 
@@ -647,6 +650,59 @@ TEST(PosixBackend, ARefusedRaiseOfPriorityIsReported) {
   EXPECT_FALSE(raised);
   EXPECT_EQ(raiseError, ERROR_ACCESS_DENIED);
   EXPECT_TRUE(lowered);
+}
+
+// Read and write timing is a value fixed at issue; these need no tty.
+TEST(PosixBackend, OperationTimingFollowsCommTimeouts) {
+  using platform::posix::OpTiming;
+  using std::chrono::microseconds;
+  using std::chrono::milliseconds;
+  const auto t0 = platform::posix::Clock::now();
+  const auto tty = OpTiming::Medium::kTty;
+
+  // A chunk ends when the gap after the last byte passes the interval; before
+  // the first byte only a byte can end it.
+  const OpTiming interval = OpTiming::ForRead({30, 0, 0, 0, 0}, 1024, tty, t0);
+  EXPECT_FALSE(interval.Finished(0, t0, t0 + std::chrono::hours(1)));
+  EXPECT_EQ(interval.NextWakeMs(0, t0, t0), -1);
+  EXPECT_FALSE(interval.Finished(10, t0, t0 + milliseconds(29)));
+  EXPECT_TRUE(interval.Finished(10, t0, t0 + milliseconds(30)));
+  EXPECT_EQ(interval.NextWakeMs(10, t0, t0 + microseconds(10500)), 20);  // rounded up
+
+  // {MAXDWORD, 0, 0}: at once; {MAXDWORD, MAXDWORD, n}: any byte, or n ms.
+  EXPECT_TRUE(OpTiming::ForRead({MAXDWORD, 0, 0, 0, 0}, 64, tty, t0).Finished(0, t0, t0));
+  const OpTiming anyByte = OpTiming::ForRead({MAXDWORD, MAXDWORD, 100, 0, 0}, 64, tty, t0);
+  EXPECT_FALSE(anyByte.Finished(0, t0, t0 + milliseconds(99)));
+  EXPECT_TRUE(anyByte.Finished(0, t0, t0 + milliseconds(100)));
+  EXPECT_TRUE(anyByte.Finished(1, t0, t0));
+
+  // Total time-outs: multiplier times size plus constant, for reads and writes.
+  const OpTiming total = OpTiming::ForRead({0, 2, 100, 0, 0}, 50, tty, t0);
+  EXPECT_EQ(total.NextWakeMs(0, t0, t0), 200);
+  EXPECT_FALSE(total.Finished(7, t0, t0 + milliseconds(199)));
+  EXPECT_TRUE(total.Finished(7, t0, t0 + milliseconds(200)));
+  const OpTiming write = OpTiming::ForWrite({0, 0, 0, 1, 10}, 90, tty, t0);
+  EXPECT_FALSE(write.Finished(5, t0, t0 + milliseconds(99)));
+  EXPECT_TRUE(write.Finished(5, t0, t0 + milliseconds(100)));
+  EXPECT_EQ(OpTiming::ForWrite({0, 0, 0, 0, 0}, 90, tty, t0).NextWakeMs(0, t0, t0), -1);
+
+  // MAXDWORD multipliers on a large size would overflow the clock: no limit.
+  const OpTiming huge = OpTiming::ForRead({0, MAXDWORD, MAXDWORD, 0, 0}, 65535, tty, t0);
+  EXPECT_FALSE(huge.Finished(0, t0, t0 + std::chrono::hours(24 * 365 * 10)));
+  EXPECT_EQ(huge.NextWakeMs(0, t0, t0), -1);
+  const OpTiming hugeWrite = OpTiming::ForWrite({0, 0, 0, MAXDWORD, MAXDWORD}, 65535, tty, t0);
+  EXPECT_FALSE(hugeWrite.Finished(0, t0, t0 + std::chrono::hours(1)));
+
+  // Pipes complete a read with whatever came; files at once.
+  EXPECT_TRUE(
+      OpTiming::ForRead({0, 0, 0, 0, 0}, 64, OpTiming::Medium::kStream, t0).Finished(1, t0, t0));
+  EXPECT_TRUE(
+      OpTiming::ForRead({0, 0, 0, 0, 0}, 64, OpTiming::Medium::kFile, t0).Finished(0, t0, t0));
+
+  // poll() takes a negative time-out for "no limit": a long wait must not become one.
+  EXPECT_EQ(platform::posix::PollTimeoutMs(t0 + milliseconds(0xFFFFFFFEu), t0), INT_MAX);
+  EXPECT_EQ(platform::posix::PollTimeoutMs(t0 - milliseconds(5), t0), 0);
+  EXPECT_EQ(platform::posix::PollTimeoutMs(t0 + microseconds(1), t0), 1);
 }
 
 TEST(PosixBackend, WaitAllIsRefusedUnlessTrivial) {

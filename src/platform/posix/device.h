@@ -1,14 +1,44 @@
-// A serial device (or any file) opened with CreateFileA: the descriptor, the
-// pending overlapped operations and the service thread that completes them.
+// A serial device (or any file) opened with CreateFileA.
+//
+// Parts, one job per file:
+// - device.cpp: the front: open, close and the simple calls (purge, time-outs,
+//   mask, errors);
+// - device_io.cpp: the operation service: the three queues of pending
+//   overlapped operations (reads, writes, event waits), filling, completing
+//   and cancelling them, and the service thread that sleeps in poll() while
+//   they wait for the tty or a timer;
+// - op_timing.h: when a read or write is finished, as a value fixed at issue;
+// - modem_watcher.h: the modem-line watcher thread;
+// - line_settings.cpp: DCB <-> termios.
+//
+// Threads: any thread may call any public member; the service thread and the
+// modem watcher run inside. Operations complete on whichever thread finds
+// them done: the caller's (at once, or in Purge, Cancel, SetMask, Close), the
+// service thread's or the watcher's.
+//
+// Lock: mutex_ guards every member below it, the queued operations and the
+// watcher's state; members named ...Locked expect it held. It is dropped
+// only around the service thread's poll(), the watcher's TIOCMIWAIT, the
+// wait of a call made without an OVERLAPPED record, and in Close around the
+// joins. Nothing else is locked while it is held except an Event's own
+// signal lock (completing sets the record's event): the order is device,
+// then event, and an event never calls into a device.
+//
+// Close's order: (1) mark closed and abort every queued operation, so no new
+// one is accepted and no record is touched later; (2) stop the service
+// thread and the watcher, without the lock, since both take it; (3) only
+// then close the tty and the wake descriptor, which the threads' poll and
+// ioctl still use until they are out.
 #pragma once
 
 #include <linux/serial.h>
-#include <pthread.h>
 
 #include <deque>
 #include <thread>
 
 #include "platform/posix/kernel.h"
+#include "platform/posix/modem_watcher.h"
+#include "platform/posix/op_timing.h"
 
 struct termios;
 
@@ -27,6 +57,7 @@ class Device : public KernelObject {
 
   void HandleClosed() override { Close(); }
 
+  // The front (device.cpp) and line settings (line_settings.cpp).
   DWORD FileType();
   BOOL Setup();
   BOOL Purge(DWORD flags);
@@ -35,6 +66,9 @@ class Device : public KernelObject {
   BOOL SetTimeouts(const COMMTIMEOUTS &timeouts);
   BOOL SetMask(DWORD mask);
   BOOL ClearError(DWORD *errors, COMSTAT *stat);
+  void Close();
+
+  // The operation service (device_io.cpp).
   BOOL WaitEvent(DWORD *eventMask, OVERLAPPED *overlapped);
   BOOL Read(void *buffer, DWORD toRead, DWORD *read, OVERLAPPED *overlapped);
   BOOL Write(const void *buffer, DWORD toWrite, DWORD *written, OVERLAPPED *overlapped);
@@ -44,7 +78,6 @@ class Device : public KernelObject {
   void Drop(DWORD threadId);
   // Waits until the record is no longer pending (records without an event).
   void WaitCompletion(const OVERLAPPED *overlapped);
-  void Close();
 
  private:
   enum class Kind { kRead, kWrite, kWaitEvent };
@@ -57,40 +90,32 @@ class Device : public KernelObject {
     DWORD done = 0;
     DWORD *maskOut = nullptr;
     DWORD issuer = 0;
-    std::uint64_t offset = 0;  // regular files
-    // Read timing, fixed when the operation is issued.
-    DWORD interval = 0;             // 0: no interval time-out
-    bool returnAtOnce = false;      // {MAXDWORD, 0, 0}
-    bool anyByteCompletes = false;  // {MAXDWORD, MAXDWORD, n}, pipes
-    bool hasDeadline = false;       // total time-out
-    Clock::time_point deadline;
+    std::uint64_t offset = 0;  // files
+    OpTiming timing;
     Clock::time_point lastByte;
   };
   enum class Fill { kFull, kPartial, kEof, kHangup, kError };
 
-  Device() = default;
+  Device();
 
-  bool CheckOpen();  // with mutex_ held: false (ERROR_INVALID_HANDLE) once closed
-  bool CheckTty();   // with mutex_ held: also fails for devices that are not ttys
+  bool CheckOpenLocked();  // false (ERROR_INVALID_HANDLE) once closed
+  bool CheckTtyLocked();   // also fails for devices that are not ttys
+  void ApplyRawModeLocked();
+
   BOOL Submit(Op &&op, OVERLAPPED *overlapped, DWORD *count);
-  BOOL Issue(Op &&op, DWORD *count);
-  Fill FillRead(Op &op, int *err);
-  Fill FillWrite(Op &op, int *err);
-  bool ReadFinished(const Op &op, Fill fill, int err, Clock::time_point now, DWORD *status);
-  bool WriteFinished(const Op &op, Fill fill, int err, Clock::time_point now, DWORD *status);
-  void Complete(Op &op, DWORD status, DWORD eventMask = 0);
-  void AbortAll(std::deque<Op> &ops);
-  void Progress(Clock::time_point now);
-  int NextTimeoutMs(Clock::time_point now) const;
-  void Wake();
+  BOOL IssueLocked(Op &&op, DWORD *count);
+  OpTiming::Medium MediumLocked() const;
+  Fill FillReadLocked(Op &op, int *err);
+  Fill FillWriteLocked(Op &op, int *err);
+  bool FinishedLocked(const Op &op, Fill fill, int err, Clock::time_point now, DWORD *status);
+  void CompleteLocked(Op &op, DWORD status, DWORD eventMask = 0);
+  void AbortAllLocked(std::deque<Op> &ops);
+  void ProgressLocked();
+  int NextTimeoutMsLocked(Clock::time_point now) const;
+  void WakeLocked();
   void ServiceLoop();
-  void RaiseEvents(DWORD events);
-  void CheckLineErrors();
-  void ModemLoop();
-  void StopModemWatcher();
-  void ApplyRawMode();
-  static DWORD LineEvents(const serial_icounter_struct &before, const serial_icounter_struct &after,
-                          bool lines);
+  void RaiseEventsLocked(DWORD events);
+  void CheckLineErrorsLocked();
 
   std::mutex mutex_;
   std::condition_variable completed_;  // for records without an event
@@ -116,12 +141,7 @@ class Device : public KernelObject {
   std::thread service_;
   bool stopping_ = false;
   bool wakePending_ = false;
-  // The modem-line watcher (devices with modem lines only).
-  std::thread modem_;
-  pthread_t modemHandle_{};
-  std::condition_variable modemCv_;
-  bool modemStop_ = false;
-  bool modemExited_ = false;
+  ModemWatcher modem_;
 };
 
 }  // namespace platform::posix
