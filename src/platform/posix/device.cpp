@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -71,7 +72,8 @@ std::shared_ptr<Device> Device::Open(const char *path, DWORD access, DWORD share
   std::shared_ptr<Device> device(new Device());
   device->fd_ = fd;
   device->wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (device->wakeFd_ < 0) {
+  device->takeoverFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (device->wakeFd_ < 0 || device->takeoverFd_ < 0) {
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;  // the destructor closes fd
   }
@@ -148,6 +150,8 @@ void Device::Close() {
   }
   if (wakeFd_ >= 0) close(wakeFd_);
   wakeFd_ = -1;
+  if (takeoverFd_ >= 0) close(takeoverFd_);
+  takeoverFd_ = -1;
 }
 
 bool Device::CheckOpenLocked() {

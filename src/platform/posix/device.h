@@ -13,16 +13,28 @@
 //
 // Threads: any thread may call any public member; the service thread and the
 // modem watcher run inside. Operations complete on whichever thread finds
-// them done: the caller's (at once, or in Purge, Cancel, SetMask, Close), the
-// service thread's or the watcher's.
+// them done: the caller's (at once, or in Purge, Cancel, SetMask, Close), a
+// waiter's that drives them (below), the service thread's or the watcher's.
+//
+// Who watches the tty for a pending read or write: a thread that waits for
+// the operation's event drives it from inside its wait (poll on the tty, the
+// timers, the reads and writes), so the usual issue-then-wait costs no
+// hand-off between threads. The service thread does it only for operations
+// that nobody drives: a timer (takeoverFd_) that queueing arms has it look a
+// moment later (at most one arming per period), and a driver that leaves
+// with operations still pending wakes it or arms the timer; operations
+// without an event wake it at once. An operation counts as driven once a
+// driver has taken it into its watch (coveredSeq_).
 //
 // Lock: mutex_ guards every member below it, the queued operations and the
 // watcher's state; members named ...Locked expect it held. It is dropped
-// only around the service thread's poll(), the watcher's TIOCMIWAIT, the
-// wait of a call made without an OVERLAPPED record, and in Close around the
-// joins. Nothing else is locked while it is held except an Event's own
+// only around the service thread's poll(), a driver's poll(), the watcher's
+// TIOCMIWAIT, the wait of a call made without an OVERLAPPED record, and in
+// Close around the joins. Nothing else is locked while it is held except an Event's own
 // signal lock (completing sets the record's event): the order is device,
-// then event, and an event never calls into a device.
+// then event (an event's signal and its driver link), and an event never
+// calls into a device: a waiter takes the driver from the event first and
+// calls the device afterwards, holding nothing.
 //
 // Close's order: (1) mark closed and abort every queued operation, so no new
 // one is accepted and no record is touched later; (2) stop the service
@@ -48,7 +60,7 @@ namespace platform::posix {
 // mapping, signals); keeps the line settings.
 void MakeRawTermios(termios &t);
 
-class Device : public KernelObject {
+class Device : public KernelObject, public Drivable, public std::enable_shared_from_this<Device> {
  public:
   // Opens `path`; on failure returns null and stores the Win32 error.
   static std::shared_ptr<Device> Open(const char *path, DWORD access, DWORD shareMode,
@@ -79,6 +91,13 @@ class Device : public KernelObject {
   // Waits until the record is no longer pending (records without an event).
   void WaitCompletion(const OVERLAPPED *overlapped);
 
+  // A thread that waits for a pending operation's event drives it
+  // (device_io.cpp).
+  bool BeginDrive() override;
+  void EndDrive() override;
+  bool DriveInterest(pollfd *watch, int *timeoutMs) override;
+  void Drive() override;
+
  private:
   enum class Kind { kRead, kWrite, kWaitEvent };
   struct Op {
@@ -93,6 +112,8 @@ class Device : public KernelObject {
     std::uint64_t offset = 0;  // files
     OpTiming timing;
     Clock::time_point lastByte;
+    bool queued = false;    // its event names this device as its driver
+    std::uint64_t seq = 0;  // order of queueing, for coveredSeq_
   };
   enum class Fill { kFull, kPartial, kEof, kHangup, kError };
 
@@ -113,6 +134,8 @@ class Device : public KernelObject {
   void ProgressLocked();
   int NextTimeoutMsLocked(Clock::time_point now) const;
   void WakeLocked();
+  void ArmTakeoverLocked();
+  bool UndrivenLocked() const;
   void ServiceLoop();
   void RaiseEventsLocked(DWORD events);
   void CheckLineErrorsLocked();
@@ -141,6 +164,11 @@ class Device : public KernelObject {
   std::thread service_;
   bool stopping_ = false;
   bool wakePending_ = false;
+  int driving_ = 0;               // waiters driving the pending operations now
+  std::uint64_t opSeq_ = 0;       // operations queued so far
+  std::uint64_t coveredSeq_ = 0;  // queued operations up to here are in a driver's watch
+  int takeoverFd_ = -1;           // timerfd: the service thread checks for undriven operations
+  bool takeoverArmed_ = false;
   ModemWatcher modem_;
 };
 

@@ -119,7 +119,7 @@ BOOL PosixApi::GetOverlappedResult(HANDLE file, OVERLAPPED *overlapped, DWORD *t
         auto event = Lookup<Event>(overlapped->hEvent);
         if (!event) return FALSE;
         std::vector<std::shared_ptr<KernelObject>> waitOn{event};
-        WaitAny(waitOn, -1, nullptr, INFINITE);
+        WaitAny(waitOn, nullptr, INFINITE);
       } else {
         auto device = Lookup<Device>(file);
         if (!device) return FALSE;

@@ -4,6 +4,7 @@
 // call without an OVERLAPPED record drops only while it waits (device.h).
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,7 +106,7 @@ BOOL Device::Submit(Op &&op, OVERLAPPED *overlapped, DWORD *count) {
 
   lock.unlock();
   std::vector<std::shared_ptr<KernelObject>> waitOn{syncEvent};
-  WaitAny(waitOn, -1, nullptr, INFINITE);
+  WaitAny(waitOn, nullptr, INFINITE);
   const ULONG_PTR status = __atomic_load_n(&local.Internal, __ATOMIC_ACQUIRE);
   if (count != nullptr) *count = static_cast<DWORD>(local.InternalHigh);
   if (status != ERROR_SUCCESS) {
@@ -156,8 +157,18 @@ BOOL Device::IssueLocked(Op &&op, DWORD *count) {
       return TRUE;
     }
   }
+  // Pending: whoever waits for the event drives it; the service thread
+  // looks a moment later in case nobody does.
+  std::shared_ptr<Event> event = op.event;
+  op.queued = event != nullptr;
+  op.seq = ++opSeq_;
   queue.push_back(std::move(op));
-  WakeLocked();
+  if (event) {
+    event->SetDriver(weak_from_this());
+    ArmTakeoverLocked();
+  } else {
+    WakeLocked();  // WaitCompletion does not drive
+  }
   SetError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -250,6 +261,7 @@ void Device::CompleteLocked(Op &op, DWORD status, DWORD eventMask) {
   if (op.maskOut != nullptr) *op.maskOut = eventMask;
   op.ov->InternalHigh = op.done;
   StoreStatus(op.ov, status);
+  if (op.queued) op.event->SetDriver({});
   if (op.event) op.event->Set();
   completed_.notify_all();
 }
@@ -329,26 +341,92 @@ int Device::NextTimeoutMsLocked(Clock::time_point now) const {
   return timeout;
 }
 
-// Sleeps in poll() on the tty and the wake descriptor; the tty is watched
-// only while an operation needs it (a hung-up tty is always "ready"), and the
-// poll has a time-out only while an interval or total timer runs.
+void Device::ArmTakeoverLocked() {
+  if (takeoverArmed_ || takeoverFd_ < 0) return;
+  takeoverArmed_ = true;
+  itimerspec at{};
+  at.it_value.tv_nsec = 2 * 1000 * 1000;  // far below any interval time-out worth setting
+  timerfd_settime(takeoverFd_, 0, &at, nullptr);
+}
+
+// ---- drivers: waiters that watch the tty themselves ---------------------------------
+
+bool Device::BeginDrive() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return false;
+  ++driving_;
+  return true;
+}
+
+void Device::EndDrive() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --driving_;
+  if (reads_.empty() && writes_.empty()) return;
+  // Operations stay behind: whether another driver watches them is not
+  // known, so the service thread looks.
+  coveredSeq_ = 0;
+  if (driving_ == 0) {
+    WakeLocked();
+  } else {
+    ArmTakeoverLocked();
+  }
+}
+
+bool Device::UndrivenLocked() const {
+  if (driving_ == 0) return !reads_.empty() || !writes_.empty();
+  for (const std::deque<Op> *queue : {&reads_, &writes_}) {
+    for (const Op &op : *queue) {
+      if (op.seq > coveredSeq_) return true;
+    }
+  }
+  return false;
+}
+
+bool Device::DriveInterest(pollfd *watch, int *timeoutMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return false;
+  short events = 0;
+  if (!reads_.empty()) events |= POLLIN;
+  if (!writes_.empty()) events |= POLLOUT;
+  *timeoutMs = NextTimeoutMsLocked(Clock::now());
+  *watch = pollfd{events != 0 ? fd_ : -1, events, 0};
+  coveredSeq_ = opSeq_;
+  return events != 0;
+}
+
+void Device::Drive() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!closed_) ProgressLocked();
+}
+
+// Sleeps in poll() on the wake and take-over descriptors, and on the tty
+// only while operations wait that no waiter drives (a hung-up tty is always
+// "ready"); the poll has a time-out only while such an operation's interval
+// or total timer runs.
 void Device::ServiceLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
-    ProgressLocked();
+    const bool mine = UndrivenLocked();
+    if (mine) ProgressLocked();
     short events = 0;
-    if (!reads_.empty()) events |= POLLIN;
-    if (!writes_.empty()) events |= POLLOUT;
-    const int timeout = NextTimeoutMsLocked(Clock::now());
-    pollfd fds[2] = {{events != 0 ? fd_ : -1, events, 0}, {wakeFd_, POLLIN, 0}};
+    if (mine && !reads_.empty()) events |= POLLIN;
+    if (mine && !writes_.empty()) events |= POLLOUT;
+    const int timeout = mine ? NextTimeoutMsLocked(Clock::now()) : -1;
+    pollfd fds[3] = {
+        {events != 0 ? fd_ : -1, events, 0}, {wakeFd_, POLLIN, 0}, {takeoverFd_, POLLIN, 0}};
     lock.unlock();
-    poll(fds, 2, timeout);
+    poll(fds, 3, timeout);
     lock.lock();
+    std::uint64_t value;
     if (fds[1].revents != 0) {
-      std::uint64_t value;
       while (read(wakeFd_, &value, sizeof value) < 0 && errno == EINTR) {
       }
       wakePending_ = false;
+    }
+    if (fds[2].revents != 0) {
+      while (read(takeoverFd_, &value, sizeof value) < 0 && errno == EINTR) {
+      }
+      takeoverArmed_ = false;
     }
   }
 }

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -88,28 +89,39 @@ bool StartHelperThread(std::thread &thread, std::function<void()> body) {
 
 // ---- Signal / Event -------------------------------------------------------
 
-Signal::Signal() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+Signal::Signal(bool alwaysWatched)
+    : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), watchers_(alwaysWatched ? 1 : 0) {}
 
 Signal::~Signal() {
   if (fd_ >= 0) close(fd_);
+}
+
+void Signal::ArmLocked() {
+  armed_ = true;
+  const std::uint64_t one = 1;
+  while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void Signal::DisarmLocked() {
+  armed_ = false;
+  std::uint64_t value;
+  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+  }
 }
 
 void Signal::Set() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (set_) return;
   set_ = true;
-  const std::uint64_t one = 1;
-  while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  if (watchers_ > 0) ArmLocked();
 }
 
 void Signal::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!set_) return;
   set_ = false;
-  std::uint64_t value;
-  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
-  }
+  if (armed_) DisarmLocked();
 }
 
 bool Signal::IsSet() {
@@ -121,14 +133,33 @@ bool Signal::TryConsume() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!set_) return false;
   set_ = false;
-  std::uint64_t value;
-  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
-  }
+  if (armed_) DisarmLocked();
   return true;
+}
+
+void Signal::Watch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++watchers_;
+  if (set_ && !armed_) ArmLocked();
+}
+
+void Signal::Unwatch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --watchers_;  // a descriptor left readable is emptied by the next reset
 }
 
 Event::Event(bool manualReset, bool initialState) : manual_(manualReset) {
   if (initialState) signal_.Set();
+}
+
+std::shared_ptr<Drivable> Event::Driver() {
+  std::lock_guard<std::mutex> lock(driverMutex_);
+  return driver_.lock();
+}
+
+void Event::SetDriver(std::weak_ptr<Drivable> driver) {
+  std::lock_guard<std::mutex> lock(driverMutex_);
+  driver_ = std::move(driver);
 }
 
 // ---- handle table -------------------------------------------------------
@@ -222,41 +253,89 @@ int PollTimeoutMs(Clock::time_point deadline, Clock::time_point now) {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int queueFd,
-              const std::function<bool()> &queueReady, DWORD milliseconds) {
+DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, MessageQueue *queue,
+              DWORD milliseconds) {
   const std::size_t count = objects.size();
   const bool infinite = milliseconds == INFINITE;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  // The objects' own states decide, in index order: poll only sleeps until
-  // one of them may have changed, and what it marked ready is no answer (an
-  // object at a lower index may have been set just after poll looked at it).
-  auto firstSignalled = [&]() -> std::size_t {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (objects[i]->Acquire()) return i;
+  // The objects' own states decide, not what poll marked ready. States are
+  // read one by one, so an object at a lower index may be set just after it
+  // was looked at and before a higher one is found set: once a candidate is
+  // found, the lower indexes are looked at again, until none of them is set.
+  // Whatever was set before the candidate was seen is then reported first.
+  auto signalledBelow = [&](std::size_t end) -> std::size_t {
+    for (std::size_t i = 0; i < end && i < count; ++i) {
+      if (objects[i]->IsSignalled()) return i;
     }
-    if (queueFd >= 0 && queueReady()) return count;
-    return count + 1;
+    if (end > count && queue != nullptr && QueueHasMessages(*queue)) return count;
+    return end;
   };
+  auto firstSignalled = [&]() -> std::size_t {
+    for (;;) {
+      std::size_t candidate = signalledBelow(count + 1);
+      if (candidate > count) return candidate;
+      for (std::size_t lower = signalledBelow(candidate); lower < candidate;
+           lower = signalledBelow(candidate)) {
+        candidate = lower;
+      }
+      if (candidate == count || objects[candidate]->Acquire()) return candidate;
+      // An auto-reset event taken by another waiter meanwhile: look again.
+    }
+  };
+  std::size_t first = firstSignalled();
+  if (first <= count) return WAIT_OBJECT_0 + static_cast<DWORD>(first);
+  if (milliseconds == 0) return WAIT_TIMEOUT;
+
+  // About to sleep: from here on every set reaches a descriptor.
+  auto watch = [&](bool on) {
+    for (const auto &object : objects) object->Watch(on);
+    if (queue != nullptr) QueueWatch(*queue, on);
+  };
+  watch(true);
+  // Devices whose pending operations will set what is waited for: this
+  // thread watches them itself while it sleeps.
+  std::vector<std::shared_ptr<Drivable>> drivers;
+  for (const auto &object : objects) {
+    std::shared_ptr<Drivable> driver = object->Driver();
+    if (!driver || std::find(drivers.begin(), drivers.end(), driver) != drivers.end()) continue;
+    if (driver->BeginDrive()) drivers.push_back(std::move(driver));
+  }
+  const std::size_t own = count + (queue != nullptr ? 1 : 0);
+  const std::size_t total = own + drivers.size();
   pollfd stackFds[16];
   std::vector<pollfd> heapFds;
   pollfd *fds = stackFds;
-  const std::size_t total = count + (queueFd >= 0 ? 1 : 0);
   if (total > 16) {
     heapFds.resize(total);
     fds = heapFds.data();
   }
+  for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{objects[i]->WaitFd(), POLLIN, 0};
+  if (queue != nullptr) fds[count] = pollfd{QueueFd(*queue), POLLIN, 0};
+  DWORD result = WAIT_TIMEOUT;
   for (;;) {
-    const std::size_t first = firstSignalled();
-    if (first <= count) return WAIT_OBJECT_0 + static_cast<DWORD>(first);
-    const int timeout = infinite ? -1 : PollTimeoutMs(deadline, Clock::now());
-    if (timeout == 0) return WAIT_TIMEOUT;
-    for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{objects[i]->WaitFd(), POLLIN, 0};
-    if (queueFd >= 0) fds[count] = pollfd{queueFd, POLLIN, 0};
+    first = firstSignalled();
+    if (first <= count) {
+      result = WAIT_OBJECT_0 + static_cast<DWORD>(first);
+      break;
+    }
+    int timeout = infinite ? -1 : PollTimeoutMs(deadline, Clock::now());
+    if (timeout == 0) break;
+    for (std::size_t d = 0; d < drivers.size(); ++d) {
+      int driverTimeout = -1;
+      pollfd &slot = fds[own + d];
+      if (!drivers[d]->DriveInterest(&slot, &driverTimeout)) slot = pollfd{-1, 0, 0};
+      if (driverTimeout >= 0 && (timeout < 0 || driverTimeout < timeout)) timeout = driverTimeout;
+    }
     if (poll(fds, static_cast<nfds_t>(total), timeout) < 0 && errno != EINTR) {
       SetError(ErrorFromErrno(errno));
-      return WAIT_FAILED;
+      result = WAIT_FAILED;
+      break;
     }
+    for (const auto &driver : drivers) driver->Drive();
   }
+  for (const auto &driver : drivers) driver->EndDrive();
+  watch(false);
+  return result;
 }
 
 }  // namespace platform::posix

@@ -112,7 +112,7 @@ DWORD PosixApi::WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
       return WAIT_FAILED;
     }
     if (!ResolveWaitables(count, handles, waitAll, objects)) return WAIT_FAILED;
-    return WaitAny(objects, -1, nullptr, milliseconds);
+    return WaitAny(objects, nullptr, milliseconds);
   });
 }
 
@@ -126,11 +126,10 @@ DWORD PosixApi::MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BO
         Sleep(milliseconds);
         return WAIT_TIMEOUT;
       }
-      return WaitAny(objects, -1, nullptr, milliseconds);
+      return WaitAny(objects, nullptr, milliseconds);
     }
     std::shared_ptr<MessageQueue> queue = OwnQueue();
-    return WaitAny(
-        objects, QueueFd(*queue), [&queue] { return QueueHasMessages(*queue); }, milliseconds);
+    return WaitAny(objects, queue.get(), milliseconds);
   });
 }
 

@@ -24,6 +24,12 @@ class MessageQueue {
 
   DWORD Owner() const { return owner_; }
   int Fd() const { return signal_.Fd(); }
+  void Watch(bool on) { on ? signal_.Watch() : signal_.Unwatch(); }
+  // For a toolkit loop that polls Fd() on its own.
+  int WatchedFd() {
+    std::call_once(watchedAlways_, [this] { signal_.WatchAlways(); });
+    return signal_.Fd();
+  }
 
   bool Post(const MSG &msg) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -70,10 +76,12 @@ class MessageQueue {
   std::deque<MSG> messages_;
   bool closed_ = false;
   Signal signal_;
+  std::once_flag watchedAlways_;
 };
 
 int QueueFd(const MessageQueue &queue) { return queue.Fd(); }
 bool QueueHasMessages(MessageQueue &queue) { return queue.HasMessages(); }
+void QueueWatch(MessageQueue &queue, bool on) { queue.Watch(on); }
 
 // ---- registries -----------------------------------------------------------
 
@@ -180,7 +188,7 @@ class ThreadObject : public KernelObject {
       : id_(id), start_(start), parameter_(parameter), suspendCount_(suspended ? 1 : 0) {}
 
   int WaitFd() const override { return ended_.Fd(); }
-  bool Acquire() override { return ended_.IsSet(); }
+  bool IsSignalled() override { return ended_.IsSet(); }
 
   DWORD Id() const { return id_; }
 
@@ -227,7 +235,7 @@ class ThreadObject : public KernelObject {
   std::condition_variable gate_;
   DWORD suspendCount_;
   pid_t tid_ = 0;
-  Signal ended_;
+  Signal ended_{true};  // set once: not worth the bookkeeping
 };
 
 int BaseNice() {
@@ -263,18 +271,20 @@ std::shared_ptr<MessageQueue> OwnQueue() {
 }
 
 int MessageQueueFd(DWORD threadId) {
-  if (threadId != 0 && threadId == CurrentThreadId()) return OwnQueue()->Fd();
-  ThreadRegistry &r = Threads();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  auto it = r.queues.find(threadId);
-  if (it != r.queues.end()) return it->second->Fd();
-  if (r.live.count(threadId) == 0) {
-    SetError(ERROR_INVALID_THREAD_ID);
-    return -1;
-  }
-  auto queue = std::make_shared<MessageQueue>(threadId);
-  r.queues.emplace(threadId, queue);
-  return queue->Fd();
+  return Guarded(-1, [&] {
+    if (threadId != 0 && threadId == CurrentThreadId()) return OwnQueue()->WatchedFd();
+    ThreadRegistry &r = Threads();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.queues.find(threadId);
+    if (it != r.queues.end()) return it->second->WatchedFd();
+    if (r.live.count(threadId) == 0) {
+      SetError(ERROR_INVALID_THREAD_ID);
+      return -1;
+    }
+    auto queue = std::make_shared<MessageQueue>(threadId);
+    r.queues.emplace(threadId, queue);
+    return queue->WatchedFd();
+  });
 }
 
 // ---- PosixApi: threads ------------------------------------------------------
