@@ -53,9 +53,10 @@ void WriteAll(int fd, const unsigned char *p, std::size_t n) {
   }
 }
 
-// Reads n bytes from fd and checks them against `expect`; returns false on a mismatch.
-bool ReadAndVerify(int fd, const std::vector<unsigned char> &expect) {
-  std::vector<unsigned char> buf(65536);
+// Reads n bytes from fd, `chunk` bytes at most per read, and checks them
+// against `expect`; returns false on a mismatch.
+bool ReadAndVerify(int fd, const std::vector<unsigned char> &expect, std::size_t chunk = 65536) {
+  std::vector<unsigned char> buf(chunk);
   std::size_t got = 0;
   while (got < expect.size()) {
     const ssize_t r = read(fd, buf.data(), std::min(buf.size(), expect.size() - got));
@@ -86,7 +87,7 @@ double PlainReceive(const std::vector<unsigned char> &data) {
   Pty p;
   const auto t0 = Clock::now();
   std::thread writer([&] { WriteAll(p.master, data.data(), data.size()); });
-  const bool ok = ReadAndVerify(p.slave, data);
+  const bool ok = ReadAndVerify(p.slave, data, 1024);  // the engine's read size
   writer.join();
   const auto t1 = Clock::now();
   if (!ok) std::fprintf(stderr, "plain receive: data mismatch\n");

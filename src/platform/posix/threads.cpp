@@ -31,11 +31,19 @@ class MessageQueue {
     return signal_.Fd();
   }
 
+  // Only a post to an empty queue wakes the consumer, and it does so after
+  // letting go of the queue, so the consumer never waits for the lock while
+  // the poster is in a system call. A wake that comes late finds the queue
+  // already drained: the consumer then clears it (Peek, HasMessages).
   bool Post(const MSG &msg) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return false;
-    messages_.push_back(msg);
-    signal_.Set();
+    bool wasEmpty;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closed_) return false;
+      wasEmpty = messages_.empty();
+      messages_.push_back(msg);
+    }
+    if (wasEmpty) signal_.Set();
     return true;
   }
 
@@ -53,12 +61,15 @@ class MessageQueue {
       }
       return true;
     }
+    if (messages_.empty()) signal_.Reset();  // a late wake
     return false;
   }
 
   bool HasMessages() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return !messages_.empty();
+    if (!messages_.empty()) return true;
+    signal_.Reset();  // a late wake
+    return false;
   }
 
   // The owner has ended: later posts fail. Messages still queued are dropped
