@@ -8,9 +8,11 @@
 //   ERROR_INVALID_WINDOW_HANDLE), and objects are reference counted so a call
 //   in progress on another thread survives a concurrent CloseHandle.
 // - Events, thread handles and message queues each own an eventfd that is
-//   readable while they are signalled (non-empty), so every wait is one poll().
-// - A serial device owns its tty descriptor and one service thread that
-//   carries out pending overlapped reads and writes, following COMMTIMEOUTS.
+//   readable while they are signalled (non-empty) and someone sleeps on them,
+//   so every wait is one poll() and an unwatched set costs no system call.
+// - A serial device owns its tty descriptor. Pending overlapped reads and
+//   writes, following COMMTIMEOUTS, are carried out by the thread that waits
+//   for them, or else by the device's service thread (device.h).
 //
 // Device behaviour where Linux and Windows differ:
 // - ONE5STOPBITS sets CSTOPB, like Linux drivers do for 5 data bits; it reads
