@@ -291,9 +291,14 @@ void Device::Drop(DWORD threadId) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
   for (std::deque<Op> *ops : {&reads_, &writes_, &waits_}) {
-    ops->erase(std::remove_if(ops->begin(), ops->end(),
-                              [threadId](const Op &op) { return op.issuer == threadId; }),
-               ops->end());
+    for (auto it = ops->begin(); it != ops->end();) {
+      if (it->issuer != threadId) {
+        ++it;
+        continue;
+      }
+      if (it->queued) it->event->SetDriver({});  // the event outlives the operation
+      it = ops->erase(it);
+    }
   }
   if (service_.joinable()) WakeLocked();
 }
