@@ -50,26 +50,44 @@ class MessageQueue {
   bool Peek(MSG *out, HWND filter, UINT filterMin, UINT filterMax, bool remove) {
     const bool anyNumber = filterMin == 0 && filterMax == 0;
     const bool threadOnly = filter == reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = messages_.begin(); it != messages_.end(); ++it) {
-      if (threadOnly ? it->hwnd != nullptr : (filter != nullptr && it->hwnd != filter)) continue;
-      if (!anyNumber && (it->message < filterMin || it->message > filterMax)) continue;
-      *out = *it;
-      if (remove) {
-        messages_.erase(it);
-        if (messages_.empty()) signal_.Reset();
+    bool found = false;
+    bool drained;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = messages_.begin(); it != messages_.end(); ++it) {
+        if (threadOnly ? it->hwnd != nullptr : (filter != nullptr && it->hwnd != filter)) continue;
+        if (!anyNumber && (it->message < filterMin || it->message > filterMax)) continue;
+        *out = *it;
+        if (remove) messages_.erase(it);
+        found = true;
+        break;
       }
-      return true;
+      drained = messages_.empty();
     }
-    if (messages_.empty()) signal_.Reset();  // a late wake
-    return false;
+    if (drained) ClearSignal();
+    return found;
   }
 
   bool HasMessages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!messages_.empty()) return true;
-    signal_.Reset();  // a late wake
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!messages_.empty()) return true;
+    }
+    ClearSignal();  // a late wake
     return false;
+  }
+
+  // The queue was found empty: the descriptor stops being readable. Done
+  // outside the queue's lock (so a poster never waits for it during the
+  // system call); a post that came in between sets it again.
+  void ClearSignal() {
+    signal_.Reset();
+    bool refill;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      refill = !messages_.empty();
+    }
+    if (refill) signal_.Set();
   }
 
   // The owner has ended: later posts fail. Messages still queued are dropped
