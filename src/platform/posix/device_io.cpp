@@ -350,7 +350,7 @@ void Device::ArmTakeoverLocked() {
   if (takeoverArmed_ || takeoverFd_ < 0) return;
   takeoverArmed_ = true;
   itimerspec at{};
-  at.it_value.tv_nsec = 2 * 1000 * 1000;  // far below any interval time-out worth setting
+  at.it_value.tv_nsec = 2L * 1000 * 1000;  // far below any interval time-out worth setting
   timerfd_settime(takeoverFd_, 0, &at, nullptr);
 }
 

@@ -19,13 +19,12 @@ void SetTotal(OpTiming &timing, std::uint64_t totalMs, Clock::time_point start) 
 OpTiming OpTiming::ForRead(const COMMTIMEOUTS &t, DWORD size, Medium medium,
                            Clock::time_point start) {
   OpTiming timing;
-  if (medium == Medium::kFile) {
+  const bool maxIntervalOnly = t.ReadIntervalTimeout == MAXDWORD &&
+                               t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  if (medium == Medium::kFile || (medium == Medium::kTty && maxIntervalOnly)) {
     timing.returnAtOnce = true;
   } else if (medium == Medium::kStream) {
     timing.anyByteCompletes = true;
-  } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-             t.ReadTotalTimeoutConstant == 0) {
-    timing.returnAtOnce = true;
   } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
     timing.anyByteCompletes = true;  // or nothing by the constant, however short
     timing.hasDeadline = true;

@@ -356,7 +356,7 @@ HANDLE PosixApi::CreateThread(LPTHREAD_START_ROUTINE start, void *parameter, DWO
       RemoveHandle(handle);
       return refuse();
     }
-    arg.release();  // the thread owns it now
+    static_cast<void>(arg.release());  // the thread owns it now
     if (threadId != nullptr) *threadId = id;
     return handle;
   });
