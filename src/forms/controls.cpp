@@ -399,7 +399,16 @@ void TCustomEdit::ReplaceSelection(const std::string &text, bool user) {
   const std::size_t size = StoredSize();
   const std::size_t start = std::min(selStart_, size);
   const std::size_t len = std::min(selLength_, size - start);
-  if (len == 0 && text.empty()) return;
+  if (len == text.size()) {
+    // The same text over itself: the caret moves, the text does not change.
+    std::size_t i = 0;
+    while (i < len && StoredAt(start + i) == text[i]) ++i;
+    if (i == len) {
+      selStart_ = start + len;
+      selLength_ = 0;
+      return;
+    }
+  }
   StoredReplace(start, len, text);
   selStart_ = start + text.size();
   selLength_ = 0;
