@@ -8,10 +8,14 @@
 // queue. So every post that succeeds lands in a queue that is still drained,
 // and a request is always written or freed by the writer. (A thread's queue
 // outlives that last look until the thread ends: a bare post would be taken
-// and then lost.) Nobody waits under the gate.
+// and then lost.) The gate also guards `queueReady_`: the platform refuses
+// thread messages until the writer's first look at its queue, so a post made
+// right after the port opened waits (on `ready_`, never holding the gate)
+// for that look instead of failing. The writer waits for nothing under it.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "platform/thread.h"
@@ -45,8 +49,12 @@ class TWriteThread : public platform::TThread {
   void SetSendDataEmpty();
 
   bool writePending_ = false;
+  void MarkQueueReady();
+
   std::mutex gate_;
-  bool accepting_ = true;  // guarded by gate_
+  std::condition_variable ready_;
+  bool accepting_ = true;    // guarded by gate_
+  bool queueReady_ = false;  // guarded by gate_
 };
 
 }  // namespace comm
