@@ -165,6 +165,7 @@ TfrmMain::TfrmMain(platform::TComponent *AOwner) : TForm(AOwner), ports_(Current
                                   std::uint16_t BufferLength) {
     ComPortReceiveData(Sender, Buffer, BufferLength);
   };
+  ComPort->OnRequestHangup = [this](platform::TObject *Sender) { ComPortRequestHangup(Sender); };
 }
 
 TfrmMain::~TfrmMain() {
@@ -413,6 +414,7 @@ void TfrmMain::TogglePort() {
       btnOpenClose->SetCaption(OpenComCaption);
     } else {
       ComPort->OpenPort();
+      portFailureShown_ = false;
       btnOpenClose->SetCaption(CloseComCaption);
       // Blocks on purpose: the line settles before anything is sent.
       Application->Api().Sleep(100);
@@ -598,6 +600,13 @@ void TfrmMain::ComPortReceiveData(platform::TObject * /*Sender*/, void *Buffer,
 void TfrmMain::AddRecvCount(std::int64_t n) {
   RecvTotal += n;
   sbTitle->Panels()[1].SetText(" Recv:" + platform::IntToStr(RecvTotal));
+}
+
+void TfrmMain::ComPortRequestHangup(platform::TObject * /*Sender*/) {
+  // A request that comes after the user closed the port has nothing to say.
+  if (portFailureShown_ || btnOpenClose->Caption() != CloseComCaption) return;
+  portFailureShown_ = true;
+  LogFailure("Port Error! Please close and reopen the port.");
 }
 
 void TfrmMain::btnClearCountClick(platform::TObject * /*Sender*/) {
