@@ -700,6 +700,19 @@ TEST_F(Win32BackendTest, LogWrapsTheSameWhateverTheAppendSizes) {
   EXPECT_EQ(SendMessageA(log, WM_GETTEXTLENGTH, 0, 0), static_cast<LRESULT>(text.size()));
 }
 
+// A worker that asks the main thread to run something while the loop runs.
+class TAsker : public platform::TThread {
+ public:
+  explicit TAsker(std::function<void()> fn) : TThread(false), fn_(std::move(fn)) {}
+  ~TAsker() override { ReleaseThread(); }
+
+ protected:
+  void Execute() override { Synchronize(fn_); }
+
+ private:
+  std::function<void()> fn_;
+};
+
 TEST_F(Win32BackendTest, MessageBoxIsModalOwnedByTheWindowWithTitleTextAndIcon) {
   struct Seen {
     std::string title, text;
@@ -747,18 +760,39 @@ TEST_F(Win32BackendTest, MessageBoxIsModalOwnedByTheWindowWithTitleTextAndIcon) 
   EXPECT_TRUE(IsWindowEnabled(form));
 }
 
-// A worker that asks the main thread to run something while the loop runs.
-class TAsker : public platform::TThread {
- public:
-  explicit TAsker(std::function<void()> fn) : TThread(false), fn_(std::move(fn)) {}
-  ~TAsker() override { ReleaseThread(); }
-
- protected:
-  void Execute() override { Synchronize(fn_); }
-
- private:
-  std::function<void()> fn_;
-};
+TEST_F(Win32BackendTest, EscReachesAMessageBoxAlsoWhenAHandlerUnderItPumps) {
+  // An automatic send runs inside the box's own loop and pumps messages
+  // (its pause after sending): the user's Esc is taken from the queue there,
+  // and must still reach the box's dialog manager.
+  std::atomic<bool> boxUp{false};
+  std::atomic<bool> stillUp{false};
+  std::thread watcher([&] {
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && box == nullptr; ++i) {
+      box = FindWindowA("#32770", "The system prompts");
+      if (box != nullptr && !IsWindowVisible(box)) box = nullptr;
+      if (box == nullptr) Sleep(10);
+    }
+    if (box == nullptr) return;
+    boxUp = true;
+    TAsker pumpUnderTheBox([] {
+      PostMessageA(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+      PostMessageA(GetFocus(), WM_KEYUP, VK_ESCAPE, 0xC0010001);
+      Application->ProcessMessages();
+    });
+    for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(10);
+    if (IsWindow(box)) {
+      stillUp = true;
+      PostMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    }
+  });
+  const int answer = Application->MessageBox("Upgrade", "The system prompts", MB_ICONINFORMATION);
+  watcher.join();
+  ASSERT_TRUE(boxUp);
+  EXPECT_FALSE(stillUp) << "Esc was lost";
+  // Esc closes an OK box: Windows answers IDOK, Wine IDCANCEL.
+  EXPECT_TRUE(answer == IDOK || answer == IDCANCEL) << answer;
+}
 
 TEST_F(Win32BackendTest, LoopRunsSynchronizeRequestsAndEndsWhenTheWindowCloses) {
   HWND form = HandleOf(form_);

@@ -1002,6 +1002,13 @@ bool IsOurForm(HWND hwnd) {
          std::strcmp(name, kFormClass) == 0;
 }
 
+// A system dialog, such as a message box.
+bool IsDialog(HWND hwnd) {
+  char name[32] = {};
+  return hwnd != nullptr && GetClassNameA(hwnd, name, sizeof name) > 0 &&
+         std::strcmp(name, "#32770") == 0;
+}
+
 }  // namespace
 
 // ---- backend ----------------------------------------------------------------------
@@ -1044,7 +1051,10 @@ int TWin32Backend::MessageBox(TForm *owner, const std::string &text, const std::
 bool TWin32Backend::PreTranslateMessage(MSG &msg) {
   if (msg.message < WM_KEYFIRST || msg.message > WM_KEYLAST || msg.hwnd == nullptr) return false;
   HWND root = GetAncestor(msg.hwnd, GA_ROOT);
-  if (!IsOurForm(root)) return false;
+  // A dialog's own loop hands its keys to the dialog manager; a handler that
+  // pumps messages under a modal box (an automatic send's pause) must too, or
+  // the box's Esc and Enter are lost.
+  if (!IsOurForm(root) && !IsDialog(root)) return false;
   return IsDialogMessageA(root, &msg) != FALSE;
 }
 
