@@ -209,6 +209,12 @@ bool TButton::UserClick() {
   return true;
 }
 
+void TButton::SetDefault(bool v) {
+  if (v == default_) return;
+  default_ = v;
+  Changed(TChange::Other);
+}
+
 TCheckBox::TCheckBox(TComponent *AOwner) : TWinControl(AOwner) {}
 
 void TCheckBox::SetChecked(bool checked) {
@@ -325,6 +331,12 @@ bool TCustomEdit::FilterTypedCharacter(const std::string &typed, std::string &pa
 bool TCustomEdit::UserTypeKey(char ch) {
   if (!CanUserAct()) return false;
   char key = ch;
+  // A one-line box leaves Enter and Esc to its form, as the dialog manager
+  // of a real window does.
+  if (!MultiLine() && (ch == 13 || ch == 27)) {
+    if (TForm *form = ParentForm()) form->UserDialogKey(ch);
+    return true;
+  }
   if (!KeyPress(key)) return true;
   if (readOnly_) return true;
   const auto k = static_cast<unsigned char>(key);
@@ -717,6 +729,28 @@ void TForm::Close() {
   closed_ = true;
   Hide();
   if (Application->MainForm() == this) Application->MainFormClosed();
+}
+
+namespace {
+
+TButton *FindDialogButton(TWinControl &parent, bool wantDefault) {
+  for (int i = 0; i < parent.ControlCount(); ++i) {
+    TControl *c = parent.Controls(i);
+    if (auto *button = dynamic_cast<TButton *>(c)) {
+      if (wantDefault ? button->Default() : button->Cancel()) return button;
+    } else if (auto *container = dynamic_cast<TWinControl *>(c)) {
+      if (TButton *found = FindDialogButton(*container, wantDefault)) return found;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool TForm::UserDialogKey(char key) {
+  if (key != 13 && key != 27) return false;
+  TButton *button = FindDialogButton(*this, key == 13);
+  return button != nullptr && button->UserClick();
 }
 
 bool TForm::UserClose() {

@@ -265,7 +265,18 @@ class TButton : public TWinControl {
   // A user's click: runs OnClick only when the button can take input.
   bool UserClick();
 
+  // Enter in the button's form clicks its default button, Esc its cancel
+  // button (when the focused control does not take the key itself).
+  bool Default() const { return default_; }
+  void SetDefault(bool v);
+  bool Cancel() const { return cancel_; }
+  void SetCancel(bool v) { cancel_ = v; }
+
   TNotifyEvent OnClick;
+
+ private:
+  bool default_ = false;
+  bool cancel_ = false;
 };
 
 class TCheckBox : public TWinControl {
@@ -573,6 +584,9 @@ class TForm : public TWinControl {
   // Ignored while a close is under way and once the form has closed, so a
   // close is honoured exactly once. True when the close was taken.
   bool UserClose();
+  // Enter (13) or Esc (27) that the focused control left to the form: clicks
+  // the form's default or cancel button. False when there is none to click.
+  bool UserDialogKey(char key);
 
   // Runs OnCreate; TApplication::CreateForm calls it once construction ends.
   void AfterConstruction();

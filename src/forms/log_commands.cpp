@@ -419,15 +419,9 @@ TLogFindForm::TLogFindForm(TLogCommands &commands, const TFont &font)
   btnNext->OnClick = [this](TObject *) { Search(true); };
   btnPrevious->OnClick = [this](TObject *) { Search(false); };
   btnClose->OnClick = [this](TObject *) { Hide(); };
-  edtFind->OnKeyPress = [this](TObject *, char &key) {
-    if (key == 13) {
-      key = 0;
-      Search(true);
-    } else if (key == 27) {
-      key = 0;
-      Hide();
-    }
-  };
+  // Enter finds the next match, Esc closes the window.
+  btnNext->SetDefault(true);
+  btnClose->SetCancel(true);
 }
 
 void TLogFindForm::Search(bool forward) {

@@ -135,6 +135,25 @@ TEST_F(FormsTest, EditChangeRunsOnEveryTextChange) {
   EXPECT_EQ(seen, (std::vector<std::string>{"1000", "10000", "1000", ""}));
 }
 
+TEST_F(FormsTest, EnterAndEscInAOneLineBoxPressTheFormsDefaultAndCancelButtons) {
+  std::vector<std::string> clicks;
+  TButton *cancel = new TButton(form);
+  cancel->SetParent(form);
+  form->button->OnClick = [&](TObject *) { clicks.push_back("default"); };
+  cancel->OnClick = [&](TObject *) { clicks.push_back("cancel"); };
+  form->edit->OnKeyPress = [&](TObject *, char &key) { clicks.push_back(std::string(1, key)); };
+  form->edit->UserTypeKey(13);  // no default button yet: nothing
+  form->button->SetDefault(true);
+  cancel->SetCancel(true);
+  form->edit->UserTypeKey(13);
+  form->edit->UserTypeKey(27);
+  form->memo->UserTypeKey(13);  // a multi-line box keeps Enter
+  form->button->SetEnabled(false);
+  form->edit->UserTypeKey(13);
+  EXPECT_EQ(clicks, (std::vector<std::string>{"default", "cancel"}));
+  EXPECT_EQ(form->memo->Text(), "\r\n");
+}
+
 TEST_F(FormsTest, KeyFilterSeesTheKeyFirstAndZeroDiscardsIt) {
   TEdit *edit = form->edit;
   std::vector<int> keys;

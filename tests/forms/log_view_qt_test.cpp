@@ -340,7 +340,8 @@ TEST_F(LogViewTest, TimestampsFindAndSaveWorkFromTheMenuAndKeys) {
   TLogFindForm &find = commands.FindForm();
   EXPECT_TRUE(find.Visible());
   find.edtFind->SetText("hc-05");
-  find.btnNext->UserClick();
+  // Enter in the text box is Find Next; Esc closes the window.
+  QTest::keyClick(WidgetOf(find.edtFind), Qt::Key_Return);
   EXPECT_EQ(view->SelectedText(), "HC-05");
   const std::size_t row = view->Layout().RowOfChar(view->SelectionStart());
   EXPECT_GE(row, view->FirstVisibleRow());
@@ -353,7 +354,7 @@ TEST_F(LogViewTest, TimestampsFindAndSaveWorkFromTheMenuAndKeys) {
   if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
     WidgetOf(&find)->grab().save(QString::fromLocal8Bit(dir) + "/log-find.png");
   }
-  find.btnClose->UserClick();
+  QTest::keyClick(WidgetOf(find.edtFind), Qt::Key_Escape);
   EXPECT_FALSE(find.Visible());
 
   // Save: the file holds what is shown, stamps included. A write the

@@ -314,6 +314,25 @@ class FormWindow : public QWidget {
     Application->UserInput([form] { form->UserClose(); });
   }
 
+  // Enter and Esc that the focused widget left alone (a one-line box does,
+  // as a Windows edit leaves them to the dialog manager) press the form's
+  // default and cancel buttons.
+  void keyPressEvent(QKeyEvent *event) override {
+    const int k = event->key();
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape)) {
+      TForm *form = &form_;
+      const char key = k == Qt::Key_Escape ? 27 : 13;
+      bool taken = false;
+      Application->UserInput([form, key, &taken] { taken = form->UserDialogKey(key); });
+      if (taken) {
+        event->accept();
+        return;
+      }
+    }
+    QWidget::keyPressEvent(event);
+  }
+
  private:
   TForm &form_;
 };
@@ -547,8 +566,11 @@ class ButtonPeer : public QtPeer {
 
  protected:
   void Apply(TChange what) override {
+    auto *b = static_cast<QPushButton *>(widget_.data());
     if (what == TChange::Text) {
-      static_cast<QPushButton *>(widget_.data())->setText(ToQt(control_.Caption()));
+      b->setText(ToQt(control_.Caption()));
+    } else if (what == TChange::Other) {
+      b->setDefault(static_cast<TButton &>(control_).Default());
     }
   }
 };

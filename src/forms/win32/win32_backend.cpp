@@ -295,6 +295,15 @@ class FormPeer : public Win32Peer {
     auto *peer = dynamic_cast<FormPeer *>(PeerOfWindow(hwnd));
     if (peer == nullptr) return DefWindowProcA(hwnd, msg, wParam, lParam);
     LRESULT result = 0;
+    if (msg == WM_COMMAND && lParam == 0 &&
+        (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+      // Enter and Esc from the dialog manager, with no button of that id:
+      // the form's default and cancel buttons take them.
+      TForm *form = &peer->form_;
+      const char key = LOWORD(wParam) == IDOK ? 13 : 27;
+      User([form, key] { form->UserDialogKey(key); });
+      return 0;
+    }
     if (ContainerMessage(msg, wParam, lParam, result)) return result;
     switch (msg) {
       case WM_CLOSE: {
@@ -651,7 +660,9 @@ class ImagePeer : public Win32Peer {
 class ButtonPeer : public Win32Peer {
  public:
   explicit ButtonPeer(TButton &button) : Win32Peer(button), button_(button) {
-    CreateChild(0, "BUTTON", BS_PUSHBUTTON | (button.TabStop() ? WS_TABSTOP : 0));
+    CreateChild(0, "BUTTON",
+                (button.Default() ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) |
+                    (button.TabStop() ? WS_TABSTOP : 0));
   }
 
   void Command(WORD code) override {
