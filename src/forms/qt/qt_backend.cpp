@@ -1014,21 +1014,32 @@ class StatusBarPeer : public QtPeer {
       l->show();
       labels_.emplace_back(l);
     }
+    // A counter's panel changes with every received chunk: only what changed
+    // is set, and each label has a fixed size, so a new text repaints its
+    // label and lays out nothing.
     const int height = bar_.Height();
     for (int i = 0; i < panels.Count(); ++i) {
       QLabel *l = labels_[static_cast<std::size_t>(i)];
       if (l == nullptr) continue;
       const TStatusPanel &p = panels[i];
-      l->setText(ToQt(p.Text()));
       Qt::Alignment h = Qt::AlignLeft;
       if (p.Alignment() == taCenter) h = Qt::AlignHCenter;
       if (p.Alignment() == taRightJustify) h = Qt::AlignRight;
-      l->setLayoutDirection(p.BiDiMode() == bdRightToLeft ? Qt::RightToLeft : Qt::LeftToRight);
-      l->setAlignment(h | Qt::AlignVCenter);
+      const Qt::LayoutDirection direction =
+          p.BiDiMode() == bdRightToLeft ? Qt::RightToLeft : Qt::LeftToRight;
+      if (l->layoutDirection() != direction) l->setLayoutDirection(direction);
+      if (l->alignment() != (h | Qt::AlignVCenter)) l->setAlignment(h | Qt::AlignVCenter);
       // A 2-pixel gap between panels, as the native bar draws them.
       const int w = bar_.PanelShownWidth(i);
       const bool last = i == panels.Count() - 1;
-      l->setGeometry(bar_.PanelLeft(i), 2, std::max(0, last ? w : w - 2), std::max(0, height - 2));
+      const QRect cell(bar_.PanelLeft(i), 2, std::max(0, last ? w : w - 2),
+                       std::max(0, height - 2));
+      if (l->geometry() != cell) {
+        l->setFixedSize(cell.size());
+        l->move(cell.topLeft());
+      }
+      const QString text = ToQt(p.Text());
+      if (l->text() != text) l->setText(text);
     }
   }
 
