@@ -338,6 +338,49 @@ TEST(LogLayoutTest, PositionsMapToRowsTextAndXAndBack) {
   EXPECT_EQ(log.layout.CharAtX(2, 50), 15u);
 }
 
+TEST(LogLayoutTest, RowStartsHoldForRowsOfTheMostBytesARowCanTake) {
+  // Rows full of 4-byte characters (2 units each) and of 3-byte ones, some
+  // ended by a CR LF that comes in two appends: what each row starts with,
+  // counted here, is what the layout reports, and maps back to its row.
+  const std::string emoji = "\xF0\x9F\x98\x80";
+  const std::string euro = "\xE2\x82\xAC";
+  Log log(0);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> starts;  // byte, char
+  std::uint64_t bytes = 0;
+  std::uint64_t chars = 0;
+  for (int r = 0; r < 70; ++r) {
+    starts.emplace_back(bytes, chars);
+    std::string row;
+    const bool wide = r % 2 == 0;
+    for (std::size_t u = 0; u < LogLayout::kMaxRowUnits; u += wide ? 2 : 1)
+      row += wide ? emoji : euro;
+    chars += LogLayout::kMaxRowUnits;
+    bytes += row.size();
+    if (r % 3 == 0) {
+      log.Add(row + "\r");
+      log.Add("\n");
+      bytes += 2;
+      chars += 1;
+    } else {
+      log.Add(row);
+    }
+  }
+  log.Add("end");
+  starts.emplace_back(bytes, chars);
+  ASSERT_EQ(log.layout.RowCount(), starts.size());
+  for (std::size_t r = 0; r < starts.size(); ++r) {
+    const LogLayout::Row row = log.layout.RowAt(r);
+    ASSERT_EQ(row.byteStart, starts[r].first) << "row " << r;
+    ASSERT_EQ(row.charStart, starts[r].second) << "row " << r;
+    ASSERT_EQ(log.layout.RowOfByte(starts[r].first), r);
+    ASSERT_EQ(log.layout.RowOfChar(starts[r].second), r);
+    if (r > 0) {
+      ASSERT_EQ(log.layout.RowOfChar(starts[r].second - 1), r - 1);
+    }
+  }
+  EXPECT_EQ(log.layout.CharCount(), chars + 3);
+}
+
 TEST(LogLayoutTest, AShrunkTextIsLaidOutAgainFromItsStart) {
   Log log(10);
   log.Add("first line\nsecond");
