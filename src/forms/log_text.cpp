@@ -3,7 +3,45 @@
 #include <algorithm>
 #include <cstring>
 
+#include "forms/sys/pages.h"
+
 namespace forms {
+
+namespace {
+
+constexpr std::size_t kChunksPerBlock = sys::kLargeBlock / LogText::kChunkSize;
+
+}  // namespace
+
+struct LogText::Block {
+  explicit Block(void *memory) : base(static_cast<char *>(memory)) {}
+  ~Block() { sys::FreeLargeBlock(base); }
+  Block(const Block &) = delete;
+  Block &operator=(const Block &) = delete;
+  char *base;
+};
+
+std::shared_ptr<char[]> LogText::NewChunk(std::size_t index, std::size_t capacity) {
+  if (index >= kChunksPerBlock && capacity == kChunkSize) {
+    if (!block_ || blockUsed_ == kChunksPerBlock) {
+      block_.reset();
+      blockUsed_ = 0;
+      if (void *memory = sys::AllocateLargeBlock()) {
+        try {
+          block_ = std::make_shared<Block>(memory);
+        } catch (...) {
+          sys::FreeLargeBlock(memory);
+          throw;
+        }
+      }
+    }
+    if (block_) {
+      // Owned by the block: the chunk keeps it alive.
+      return std::shared_ptr<char[]>(block_, block_->base + kChunkSize * blockUsed_++);
+    }
+  }
+  return std::shared_ptr<char[]>(new char[capacity]);
+}
 
 std::size_t LogSource::CopyOut(std::size_t pos, std::size_t len, char *out) const {
   const std::size_t size = Size();
@@ -47,7 +85,7 @@ void LogText::Append(std::string_view bytes) {
         while (capacity < left && capacity < kChunkSize) capacity *= 2;
         firstCapacity_ = capacity;
       }
-      chunks_.emplace_back(new char[capacity]);
+      chunks_.push_back(NewChunk(index, capacity));
     }
     std::size_t capacity = index == 0 ? firstCapacity_ : kChunkSize;
     if (index == 0 && offset + left > capacity && capacity < kChunkSize) {
@@ -76,6 +114,8 @@ void LogText::Assign(std::string_view bytes) {
 void LogText::Clear() {
   chunks_.clear();
   chunks_.shrink_to_fit();
+  block_.reset();
+  blockUsed_ = 0;
   firstCapacity_ = 0;
   size_ = 0;
   lineStarts_.clear();

@@ -82,8 +82,16 @@ class LogText : public LogSource {
 
  private:
   void IndexLines(std::size_t from);
+  std::shared_ptr<char[]> NewChunk(std::size_t index, std::size_t capacity);
+
+  // A block from the system that chunks are cut from, once the text is past
+  // its first block's worth: freed when its last chunk goes (a snapshot may
+  // hold chunks of a cleared text).
+  struct Block;
 
   std::vector<std::shared_ptr<char[]>> chunks_;
+  std::shared_ptr<Block> block_;   // the block new chunks come from
+  std::size_t blockUsed_ = 0;      // chunks cut from it so far
   std::size_t firstCapacity_ = 0;  // the first chunk's size while it grows
   std::size_t size_ = 0;
   std::deque<std::uint64_t> lineStarts_;
