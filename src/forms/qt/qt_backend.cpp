@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -984,6 +985,10 @@ class StatusBarPeer : public QtPeer {
     auto *f = new QFrame(ParentWidget());
     f->setFocusPolicy(Qt::NoFocus);
     SetWidget(f);
+    clock_.start();
+    frame_ = new QTimer(f);
+    frame_->setSingleShot(true);
+    QObject::connect(frame_, &QTimer::timeout, f, [this] { PaintHeld(); });
   }
 
   QLabel *PanelLabel(int index) const {
@@ -1039,12 +1044,43 @@ class StatusBarPeer : public QtPeer {
         l->move(cell.topLeft());
       }
       const QString text = ToQt(p.Text());
-      if (l->text() != text) l->setText(text);
+      if (l->text() != text) SetText(l, text);
     }
   }
 
+  // The text is there at once (for readers and assistive technology); the
+  // label is painted at most once a frame, as the log is: each paint costs
+  // a flush to the display.
+  void SetText(QLabel *l, const QString &text) {
+    const qint64 since = clock_.elapsed() - lastPaintMs_;
+    if (since >= kFrameMs && !frame_->isActive()) {
+      l->setText(text);
+      lastPaintMs_ = clock_.elapsed();
+      return;
+    }
+    if (l->updatesEnabled()) {
+      l->setUpdatesEnabled(false);
+      held_.emplace_back(l);
+    }
+    l->setText(text);
+    if (!frame_->isActive()) frame_->start(static_cast<int>(std::max<qint64>(0, kFrameMs - since)));
+  }
+  void PaintHeld() {
+    lastPaintMs_ = clock_.elapsed();
+    for (const QPointer<QLabel> &l : held_) {
+      if (l != nullptr) l->setUpdatesEnabled(true);  // and repaints
+    }
+    held_.clear();
+  }
+
+  static constexpr qint64 kFrameMs = 15;
+
   TStatusBar &bar_;
   std::vector<QPointer<QLabel>> labels_;
+  QElapsedTimer clock_;
+  qint64 lastPaintMs_ = -kFrameMs;
+  QTimer *frame_ = nullptr;
+  std::vector<QPointer<QLabel>> held_;  // text set, painting held to the frame
 };
 
 std::unique_ptr<QtPeer> MakePeer(TControl &control) {
