@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,12 +91,34 @@ TEST(LogTextTest, BytesAndLinesReadBackAcrossChunksAndAppends) {
   EXPECT_EQ(text.At(2 * LogText::kChunkSize), all[2 * LogText::kChunkSize]);
   EXPECT_FALSE(text.Equals(all.substr(1)));
 
-  // The line index agrees with the string lists' own splitting of the text.
-  const std::vector<std::string> lines = forms::TStrings::SplitLines(all);
-  ASSERT_EQ(text.LineCount(), lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::size_t start = text.LineStart(i);
-    ASSERT_EQ(text.Substr(start, text.LineContentEnd(i) - start), lines[i]) << i;
+  // The line index agrees with the string lists' own splitting of the text,
+  // also after a line longer than several chunks.
+  for (int round = 0; round < 2; ++round) {
+    const std::vector<std::string> lines = forms::TStrings::SplitLines(all);
+    ASSERT_EQ(text.LineCount(), lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::size_t start = text.LineStart(i);
+      ASSERT_EQ(text.Substr(start, text.LineContentEnd(i) - start), lines[i]) << i;
+    }
+    const std::string longLine = "\n" + std::string(3 * LogText::kChunkSize + 7, 'L') + "\r\nend";
+    text.Append(longLine);
+    all += longLine;
+  }
+  EXPECT_THROW(text.LineStart(text.LineCount()), std::out_of_range);
+
+  // Positions kept in 2 bytes each count as plain ones do, empty blocks
+  // between them included.
+  forms::PositionList list;
+  std::vector<std::uint64_t> plain;
+  for (std::size_t i = 0; i < text.LineCount(); ++i) {
+    list.PushBack(text.LineStart(i));
+    plain.push_back(text.LineStart(i));
+  }
+  for (std::uint64_t pos = 0; pos < all.size() + 70000; pos += 977) {
+    ASSERT_EQ(
+        list.CountBefore(pos),
+        static_cast<std::size_t>(std::lower_bound(plain.begin(), plain.end(), pos) - plain.begin()))
+        << pos;
   }
   text.Clear();
   EXPECT_EQ(text.Size(), 0u);
