@@ -32,9 +32,9 @@ class TextListeners : public QObject {
   // "object:", "" for all) covers the text-inserted event.
   static bool CoversTextInsert(const QString &event);
 
- private slots:
-  void Registered(const QString &bus, const QString &event);
-  void Deregistered(const QString &bus, const QString &event);
+  // The registry's signals.
+  Q_INVOKABLE void Registered(const QString &bus, const QString &event);
+  Q_INVOKABLE void Deregistered(const QString &bus, const QString &event);
 
  private:
   TextListeners();
