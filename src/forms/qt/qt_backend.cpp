@@ -1010,6 +1010,7 @@ class StatusBarPeer : public QtPeer {
     while (static_cast<int>(labels_.size()) > panels.Count()) {
       delete labels_.back().data();
       labels_.pop_back();
+      shownTexts_.pop_back();
     }
     while (static_cast<int>(labels_.size()) < panels.Count()) {
       auto *l = new QLabel(widget_);
@@ -1018,6 +1019,7 @@ class StatusBarPeer : public QtPeer {
       l->setLineWidth(1);
       l->show();
       labels_.emplace_back(l);
+      shownTexts_.emplace_back();
     }
     // A counter's panel changes with every received chunk: only what changed
     // is set, and each label has a fixed size, so a new text repaints its
@@ -1043,8 +1045,12 @@ class StatusBarPeer : public QtPeer {
         l->setFixedSize(cell.size());
         l->move(cell.topLeft());
       }
-      const QString text = ToQt(p.Text());
-      if (l->text() != text) SetText(l, text);
+      // Compared as the model holds it: no conversion for panels unchanged.
+      std::string &shown = shownTexts_[static_cast<std::size_t>(i)];
+      if (shown != p.Text()) {
+        shown = p.Text();
+        SetText(l, ToQt(shown));
+      }
     }
   }
 
@@ -1077,6 +1083,7 @@ class StatusBarPeer : public QtPeer {
 
   TStatusBar &bar_;
   std::vector<QPointer<QLabel>> labels_;
+  std::vector<std::string> shownTexts_;  // each label's text as last set
   QElapsedTimer clock_;
   qint64 lastPaintMs_ = -kFrameMs;
   QTimer *frame_ = nullptr;
