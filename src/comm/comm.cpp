@@ -5,6 +5,7 @@
 
 #include "comm/messages.h"
 #include "comm/read_thread.h"
+#include "comm/receive_gate.h"
 #include "comm/write_thread.h"
 
 namespace comm {
@@ -45,6 +46,7 @@ DWORD RtsBits(TRtsControl v) {
 
 TComm::TComm(TComponent *AOwner, platform::OsApi &api) : TComponent(AOwner), api_(api) {
   if (!Designing()) {
+    FReceiveGate = std::make_unique<TReceiveGate>(api_);
     FNotifyWindow =
         api_.AllocateHWnd([this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
           try {
@@ -64,12 +66,15 @@ TComm::~TComm() {
     // Chunks still queued for the window would otherwise never be released.
     MSG msg{};
     while (api_.PeekMessageA(&msg, FNotifyWindow, NotifyGotData, NotifyGotData, PM_REMOVE)) {
+      FReceiveGate->Taken();
       api_.LocalFree(reinterpret_cast<HLOCAL>(msg.lParam));
     }
     api_.DeallocateHWnd(FNotifyWindow);
     FNotifyWindow = nullptr;
   }
 }
+
+long TComm::QueuedChunks() const { return FReceiveGate ? FReceiveGate->Queued() : 0; }
 
 std::uint32_t TComm::ComHandle() const {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(FHandle));
@@ -118,6 +123,7 @@ void TComm::OpenPort() {
   Reader->PortHandle = FHandle;
   Reader->CloseEvent = CloseEvent;
   Reader->NotifyWindow = FNotifyWindow;
+  Reader->Gate = FReceiveGate.get();
   Reader->SetPriority(THREAD_PRIORITY_HIGHEST);
 
   try {
@@ -192,6 +198,7 @@ LRESULT TComm::NotifyWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case NotifyGotData: {
       void *block = reinterpret_cast<void *>(lParam);
+      if (FReceiveGate) FReceiveGate->Taken();
       try {
         if (OnReceiveData) OnReceiveData(this, block, static_cast<std::uint16_t>(wParam & 0xFFFF));
       } catch (...) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "comm/messages.h"
+#include "comm/receive_gate.h"
 
 namespace comm {
 
@@ -160,6 +161,8 @@ bool TReadThread::ArmRead(OVERLAPPED &record, BYTE *buffer, DWORD &count, DWORD 
   platform::OsApi &api = Api();
   for (;;) {
     if (api.WaitForSingleObject(CloseEvent, 0) != WAIT_TIMEOUT) return false;
+    // No read stands while the window is behind: the line holds the rest.
+    if (Gate != nullptr && !Gate->WaitForRoom(CloseEvent)) return false;
     if (api.ReadFile(PortHandle, buffer, size, &count, &record)) {
       if (count == 0) {
         // The device's time-outs make reads return at once: no read can
@@ -209,9 +212,11 @@ bool TReadThread::PostChunk(const BYTE *bytes, DWORD length) {
   }
   std::memcpy(block, bytes, length);
   block[length] = 0;
+  if (Gate != nullptr) Gate->Posting();
   if (api.PostMessageA(NotifyWindow, NotifyGotData, length, reinterpret_cast<LPARAM>(block))) {
     return true;
   }
+  if (Gate != nullptr) Gate->Unposted();
   api.LocalFree(block);  // never reached the component: it is still ours
   RequestHangup();
   return false;

@@ -16,6 +16,9 @@ namespace {
 
 // Posted to the application's own hidden window: run the deferred closes.
 constexpr UINT kRunDeferredCloses = WM_USER + 1;
+// Posted there by ProcessMessages behind what was pending when it began
+// (wParam: its number); it stops once its marker has been dispatched.
+constexpr UINT kPumpMarker = WM_USER + 2;
 
 }  // namespace
 
@@ -48,7 +51,7 @@ TApplication::~TApplication() {
   backend_.reset();
   platform::SetSynchronizeScope(nullptr);
   platform::SetEscapedExceptionHandler(nullptr);
-  if (deferWindow_ != nullptr) platform::DefaultOsApi().DeallocateHWnd(deferWindow_);
+  if (ownWindow_ != nullptr) platform::DefaultOsApi().DeallocateHWnd(ownWindow_);
 }
 
 void TApplication::Initialize() {
@@ -92,7 +95,10 @@ void TApplication::Run() {
 
 void TBackend::Run() {
   while (!Application->Terminated()) {
-    Application->ProcessMessages();
+    // The loop itself takes everything, so the wait below starts from an
+    // empty queue.
+    Application->DispatchQueuedMessages(-1);
+    ProcessEvents();
     if (Application->Terminated()) break;
     // Sleep until the main thread's queue has input or a Synchronize waits.
     HANDLE sync = platform::SyncEvent();
@@ -102,11 +108,23 @@ void TBackend::Run() {
 }
 
 void TApplication::ProcessMessages() {
-  DispatchQueuedMessages(-1);
+  // Only what is pending now: messages that keep coming (a flood of received
+  // data) must not hold a handler that pumps (a send's pause) until they end.
+  // A nested call's marker comes after this one's, so it passes ours on its
+  // way; each call ends once its own has been dispatched by anyone.
+  HWND own = OwnWindow();
+  const WPARAM marker = ++markersPosted_;
+  if (own != nullptr && Api().PostMessageA(own, kPumpMarker, marker, 0)) {
+    DispatchQueuedMessages(-1, marker);
+  } else {
+    DispatchQueuedMessages(-1);  // no marker: up to the queue's end
+  }
   Backend().ProcessEvents();
 }
 
-int TApplication::DispatchQueuedMessages(int limit) {
+int TApplication::DispatchQueuedMessages(int limit) { return DispatchQueuedMessages(limit, 0); }
+
+int TApplication::DispatchQueuedMessages(int limit, WPARAM marker) {
   // Each message is an event of its own: what it raises is handled here,
   // even when this runs inside another handler.
   const int saved = dispatchDepth_;
@@ -114,7 +132,8 @@ int TApplication::DispatchQueuedMessages(int limit) {
   platform::OsApi &api = Api();
   int count = 0;
   MSG msg;
-  while ((limit < 0 || count < limit) && api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while ((limit < 0 || count < limit) && (marker == 0 || markerReached_ < marker) &&
+         api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     ++count;
     if (msg.message == WM_QUIT) {
       Terminate();
@@ -179,23 +198,33 @@ void TApplication::DeferClose(TForm *form) {
   if (std::find(deferredCloses_.begin(), deferredCloses_.end(), form) == deferredCloses_.end()) {
     deferredCloses_.push_back(form);
   }
-  if (deferWindow_ == nullptr) {
-    deferWindow_ = platform::DefaultOsApi().AllocateHWnd(
+  OwnWindow();
+  if (handlerDepth_ == 0) PostDeferredCloses();
+}
+
+HWND TApplication::OwnWindow() {
+  if (ownWindow_ == nullptr) {
+    ownWindow_ = platform::DefaultOsApi().AllocateHWnd(
         [this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
           if (msg == kRunDeferredCloses) {
             RunDeferredCloses();
             return 0;
           }
+          if (msg == kPumpMarker) {
+            // Markers arrive in the order they were posted.
+            markerReached_ = std::max(markerReached_, wParam);
+            return 0;
+          }
           return platform::DefaultOsApi().DefWindowProcA(wnd, msg, wParam, lParam);
         });
   }
-  if (handlerDepth_ == 0) PostDeferredCloses();
+  return ownWindow_;
 }
 
 void TApplication::PostDeferredCloses() {
-  if (deferPosted_ || deferWindow_ == nullptr) return;
+  if (deferPosted_ || ownWindow_ == nullptr) return;
   deferPosted_ =
-      platform::DefaultOsApi().PostMessageA(deferWindow_, kRunDeferredCloses, 0, 0) != FALSE;
+      platform::DefaultOsApi().PostMessageA(ownWindow_, kRunDeferredCloses, 0, 0) != FALSE;
 }
 
 void TApplication::RunDeferredCloses() {

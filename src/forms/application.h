@@ -52,9 +52,10 @@ class TApplication : public TComponent {
 
   // Shows the main form and runs the loop until it closes (or Terminate).
   void Run();
-  // Handles everything pending now: the main thread's message queue
-  // (engine notifications, thread messages), Synchronize requests and the
-  // backend's events. Never waits.
+  // Handles everything pending now: the messages of the main thread's queue
+  // that were there when it began (engine notifications, thread messages;
+  // not those that arrive meanwhile), Synchronize requests and the backend's
+  // events. Never waits.
   void ProcessMessages();
   // Dispatches up to `limit` messages of the main thread's queue, then the
   // waiting Synchronize requests; returns the number of messages. Backends
@@ -130,6 +131,11 @@ class TApplication : public TComponent {
   class THandlerScope;
   void PostDeferredCloses();
   void RunDeferredCloses();
+  // The application's hidden window on the main thread's queue (deferred
+  // closes, ProcessMessages' markers); made on first use.
+  HWND OwnWindow();
+  // As the public one; with a marker, stops once that marker was dispatched.
+  int DispatchQueuedMessages(int limit, WPARAM marker);
 
   std::unique_ptr<TBackend> backend_;
   platform::OsApi *api_ = nullptr;  // DefaultOsApi() until set
@@ -139,8 +145,10 @@ class TApplication : public TComponent {
   int dispatchDepth_ = 0;
   int handlerDepth_ = 0;
   std::vector<TForm *> deferredCloses_;
-  HWND deferWindow_ = nullptr;  // on the main thread's queue; runs deferred closes
+  HWND ownWindow_ = nullptr;
   bool deferPosted_ = false;
+  WPARAM markersPosted_ = 0;
+  WPARAM markerReached_ = 0;
   std::string exeName_;
   std::string title_;
   TPicture icon_;

@@ -12,15 +12,14 @@ namespace forms {
 // ---- LogStamps ------------------------------------------------------------------
 
 void LogStamps::Clear() {
-  positions_.clear();
-  positions_.shrink_to_fit();
+  positions_.Clear();
   times_.clear();
   times_.shrink_to_fit();
 }
 
 void LogStamps::Add(std::uint64_t pos, std::int64_t ms) {
-  if (times_.empty() || times_.back().second != ms) times_.emplace_back(positions_.size(), ms);
-  positions_.push_back(pos);
+  if (times_.empty() || times_.back().second != ms) times_.emplace_back(positions_.Size(), ms);
+  positions_.PushBack(pos);
 }
 
 std::int64_t LogStamps::TimeAt(std::size_t index) const {
@@ -30,13 +29,10 @@ std::int64_t LogStamps::TimeAt(std::size_t index) const {
   return it == times_.begin() ? 0 : std::prev(it)->second;
 }
 
-std::size_t LogStamps::CountBefore(std::uint64_t pos) const {
-  return static_cast<std::size_t>(std::lower_bound(positions_.begin(), positions_.end(), pos) -
-                                  positions_.begin());
-}
+std::size_t LogStamps::CountBefore(std::uint64_t pos) const { return positions_.CountBefore(pos); }
 
 std::size_t LogStamps::MemoryBytes() const {
-  return positions_.size() * sizeof(std::uint64_t) +
+  return positions_.MemoryBytes() +
          times_.capacity() * sizeof(std::pair<std::uint64_t, std::int64_t>);
 }
 

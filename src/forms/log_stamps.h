@@ -4,7 +4,7 @@
 // time (milliseconds since the epoch) at which that byte arrived. A log
 // records them as text comes in, whether or not they are shown, so showing
 // them later gives the right times for the whole history. Marks only ever
-// go at or after the end of what is held, in order. Memory: 8 bytes a mark
+// go at or after the end of what is held, in order. Memory: 2 bytes a mark
 // plus 16 bytes for each millisecond in which marks were made (a flood of
 // lines shares its milliseconds).
 //
@@ -33,7 +33,7 @@ class LogStamps {
   void Clear();
   // A mark at `pos` (>= every earlier mark) that arrived at `ms`.
   void Add(std::uint64_t pos, std::int64_t ms);
-  std::size_t Count() const { return positions_.size(); }
+  std::size_t Count() const { return positions_.Size(); }
   std::uint64_t PosAt(std::size_t index) const { return positions_[index]; }
   std::int64_t TimeAt(std::size_t index) const;
   // Marks at positions before `pos`.
@@ -42,10 +42,12 @@ class LogStamps {
   template <class Fn>
   void ForEach(Fn fn) const {
     std::size_t run = 0;
-    for (std::size_t i = 0; i < positions_.size(); ++i) {
+    std::size_t i = 0;
+    positions_.ForEach([&](std::uint64_t pos) {
       while (run + 1 < times_.size() && times_[run + 1].first <= i) ++run;
-      fn(positions_[i], times_[run].second);
-    }
+      fn(pos, times_[run].second);
+      ++i;
+    });
   }
   // Bytes this record takes (for the log's memory bound).
   std::size_t MemoryBytes() const;
@@ -56,7 +58,7 @@ class LogStamps {
   static std::int64_t Now();
 
  private:
-  std::deque<std::uint64_t> positions_;
+  PositionList positions_;
   // (first mark, time) for each run of marks made in the same millisecond.
   std::vector<std::pair<std::uint64_t, std::int64_t>> times_;
 };

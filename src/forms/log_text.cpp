@@ -2,8 +2,47 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+
+#include "forms/sys/pages.h"
 
 namespace forms {
+
+namespace {
+
+constexpr std::size_t kChunksPerBlock = sys::kLargeBlock / LogText::kChunkSize;
+
+}  // namespace
+
+struct LogText::Block {
+  explicit Block(void *memory) : base(static_cast<char *>(memory)) {}
+  ~Block() { sys::FreeLargeBlock(base); }
+  Block(const Block &) = delete;
+  Block &operator=(const Block &) = delete;
+  char *base;
+};
+
+std::shared_ptr<char[]> LogText::NewChunk(std::size_t index, std::size_t capacity) {
+  if (index >= kChunksPerBlock && capacity == kChunkSize) {
+    if (!block_ || blockUsed_ == kChunksPerBlock) {
+      block_.reset();
+      blockUsed_ = 0;
+      if (void *memory = sys::AllocateLargeBlock()) {
+        try {
+          block_ = std::make_shared<Block>(memory);
+        } catch (...) {
+          sys::FreeLargeBlock(memory);
+          throw;
+        }
+      }
+    }
+    if (block_) {
+      // Owned by the block: the chunk keeps it alive.
+      return std::shared_ptr<char[]>(block_, block_->base + kChunkSize * blockUsed_++);
+    }
+  }
+  return std::shared_ptr<char[]>(new char[capacity]);
+}
 
 std::size_t LogSource::CopyOut(std::size_t pos, std::size_t len, char *out) const {
   const std::size_t size = Size();
@@ -18,6 +57,49 @@ std::size_t LogSource::CopyOut(std::size_t pos, std::size_t len, char *out) cons
   }
   return len;
 }
+
+// ---- PositionList -------------------------------------------------------------
+
+std::size_t PositionList::BlockOf(std::size_t index) const {
+  return static_cast<std::size_t>(std::upper_bound(blockFirst_.begin(), blockFirst_.end(), index) -
+                                  blockFirst_.begin()) -
+         1;
+}
+
+std::uint64_t PositionList::At(std::size_t index) const {
+  if (index >= offsets_.size()) throw std::out_of_range("PositionList::At");
+  return (*this)[index];
+}
+
+void PositionList::PushBack(std::uint64_t pos) {
+  const auto block = static_cast<std::size_t>(pos >> kBlockBits);
+  while (blockFirst_.size() <= block) blockFirst_.push_back(offsets_.size());
+  offsets_.push_back(static_cast<std::uint16_t>(pos & 0xFFFF));
+}
+
+void PositionList::Clear() {
+  offsets_.clear();
+  offsets_.shrink_to_fit();
+  blockFirst_.clear();
+  blockFirst_.shrink_to_fit();
+}
+
+std::size_t PositionList::CountBefore(std::uint64_t pos) const {
+  const auto block = static_cast<std::size_t>(pos >> kBlockBits);
+  if (block >= blockFirst_.size()) return offsets_.size();
+  const std::size_t first = blockFirst_[block];
+  const std::size_t end = block + 1 < blockFirst_.size() ? blockFirst_[block + 1] : offsets_.size();
+  const auto from = offsets_.begin() + static_cast<std::ptrdiff_t>(first);
+  const auto to = offsets_.begin() + static_cast<std::ptrdiff_t>(end);
+  return first + static_cast<std::size_t>(
+                     std::lower_bound(from, to, static_cast<std::uint16_t>(pos & 0xFFFF)) - from);
+}
+
+std::size_t PositionList::MemoryBytes() const {
+  return offsets_.size() * sizeof(std::uint16_t) + blockFirst_.capacity() * sizeof(std::size_t);
+}
+
+// ---- LogText ---------------------------------------------------------------------
 
 std::string_view LogTextSnapshot::PieceAt(std::size_t pos) const {
   if (pos >= size) return {};
@@ -47,7 +129,7 @@ void LogText::Append(std::string_view bytes) {
         while (capacity < left && capacity < kChunkSize) capacity *= 2;
         firstCapacity_ = capacity;
       }
-      chunks_.emplace_back(new char[capacity]);
+      chunks_.push_back(NewChunk(index, capacity));
     }
     std::size_t capacity = index == 0 ? firstCapacity_ : kChunkSize;
     if (index == 0 && offset + left > capacity && capacity < kChunkSize) {
@@ -76,10 +158,11 @@ void LogText::Assign(std::string_view bytes) {
 void LogText::Clear() {
   chunks_.clear();
   chunks_.shrink_to_fit();
+  block_.reset();
+  blockUsed_ = 0;
   firstCapacity_ = 0;
   size_ = 0;
-  lineStarts_.clear();
-  lineStarts_.shrink_to_fit();
+  lineStarts_.Clear();
   breakLen_ = 0;
   endsWithCr_ = false;
 }
@@ -134,11 +217,11 @@ std::size_t LogText::LineContentEnd(std::size_t index) const {
 }
 
 std::size_t LogText::LineNext(std::size_t index) const {
-  return index + 1 < lineStarts_.size() ? static_cast<std::size_t>(lineStarts_[index + 1]) : size_;
+  return index + 1 < lineStarts_.Size() ? static_cast<std::size_t>(lineStarts_[index + 1]) : size_;
 }
 
 void LogText::IndexLines(std::size_t from) {
-  if (lineStarts_.empty() && size_ > 0) lineStarts_.push_back(0);
+  if (lineStarts_.Empty() && size_ > 0) lineStarts_.PushBack(0);
   for (std::size_t pos = from; pos < size_;) {
     const std::string_view piece = PieceAt(pos);
     const char *p = piece.data();
@@ -152,7 +235,7 @@ void LogText::IndexLines(std::size_t from) {
         i = 1;
       }
       if (i < n) {
-        lineStarts_.push_back(pos + i);
+        lineStarts_.PushBack(pos + i);
         breakLen_ = 0;
         endsWithCr_ = false;
       }
@@ -190,7 +273,7 @@ void LogText::IndexLines(std::size_t from) {
         i = n;
         break;
       }
-      lineStarts_.push_back(pos + next);
+      lineStarts_.PushBack(pos + next);
       i = next;
     }
     pos += n;

@@ -6,11 +6,13 @@
 #include <fstream>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm/comm.h"
 #include "comm/messages.h"
 #include "comm/read_thread.h"
+#include "comm/receive_gate.h"
 #include "comm/write_thread.h"
 #include "pump.h"
 #include "test_port.h"
@@ -132,6 +134,31 @@ TEST_F(CommPty, ABurstOf1500BytesArrivesAs1024Then476) {
   ASSERT_TRUE(PumpUntil(Os(), [&] { return received.size() >= burst.size(); }));
   EXPECT_EQ(received, burst);
   EXPECT_EQ(chunks, (std::vector<std::uint16_t>{1024, 476}));
+}
+
+TEST_F(CommPty, AReaderAheadOfTheWindowWaitsForItAndLosesNothing) {
+  OpenReady();
+  std::string flood(256 * 1024, '\0');
+  for (std::size_t i = 0; i < flood.size(); ++i) {
+    flood[i] = static_cast<char>((i * 131) ^ (i >> 10));
+  }
+  bool written = false;
+  std::thread peer([&] { written = port->PeerWrite(flood.data(), flood.size()); });
+  // The window takes nothing: the reader stops once its bound of chunks waits.
+  const long bound = TReceiveGate::kHigh + 1;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (comm->QueuedChunks() < bound && std::chrono::steady_clock::now() < end) Os().Sleep(5);
+  Os().Sleep(200);
+  EXPECT_EQ(comm->QueuedChunks(), bound);
+  // Taken, the reader reads on: everything arrives once and in order.
+  EXPECT_TRUE(PumpUntil(
+      Os(), [&] { return received.size() >= flood.size(); }, 30000));
+  peer.join();
+  EXPECT_TRUE(written);
+  EXPECT_EQ(received.size(), flood.size());
+  EXPECT_TRUE(received == flood);
+  EXPECT_EQ(comm->QueuedChunks(), 0);
+  EXPECT_EQ(hangups, 0);
 }
 
 TEST_F(CommPty, SeparateSendsArriveInOrder) {

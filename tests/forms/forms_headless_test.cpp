@@ -706,6 +706,51 @@ TEST_F(FormsTest, ProcessMessagesDispatchesPostedMessagesAndSynchronizeRequests)
   api.DeallocateHWnd(wnd);
 }
 
+TEST_F(FormsTest, ProcessMessagesTakesWhatWasPendingWhenItBeganNestedCallsIncluded) {
+  Application->Initialize();
+  platform::OsApi &api = Application->Api();
+  std::vector<UINT> got;
+  int flood = 0;
+  bool flooding = true;
+  HWND wnd = nullptr;
+  wnd = api.AllocateHWnd([&](HWND w, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
+    if (msg == WM_USER + 3) {
+      // Each message of a flood brings the next: the queue is never empty.
+      if (++flood < 1000 && flooding) api.PostMessageA(wnd, WM_USER + 3, 0, 0);
+      return 0;
+    }
+    got.push_back(msg);
+    if (msg == WM_USER + 4) {
+      api.PostMessageA(wnd, WM_USER + 5, 0, 0);
+      Application->ProcessMessages();  // a handler that pumps
+    }
+    if (msg == WM_USER + 5) api.PostMessageA(wnd, WM_USER + 7, 0, 0);
+    return api.DefWindowProcA(w, msg, wp, lp);
+  });
+  ASSERT_NE(wnd, nullptr);
+
+  api.PostMessageA(wnd, WM_USER + 3, 0, 0);
+  Application->ProcessMessages();
+  EXPECT_EQ(flood, 1);
+  Application->ProcessMessages();
+  EXPECT_EQ(flood, 2);
+  flooding = false;
+  Application->ProcessMessages();
+  Application->ProcessMessages();
+  EXPECT_EQ(flood, 3);
+
+  // The nested call takes what waited when it began, the outer call's
+  // marker included; the outer call then has nothing left of its own.
+  api.PostMessageA(wnd, WM_USER + 4, 0, 0);
+  api.PostMessageA(wnd, WM_USER + 6, 0, 0);
+  Application->ProcessMessages();
+  EXPECT_EQ(got, (std::vector<UINT>{WM_USER + 4, WM_USER + 6, WM_USER + 5}));
+  Application->ProcessMessages();
+  EXPECT_EQ(got.back(), WM_USER + 7u);
+  EXPECT_EQ(got.size(), 4u);
+  api.DeallocateHWnd(wnd);
+}
+
 TEST_F(FormsTest, RunLoopsUntilAMessageClosesTheMainForm) {
   Application->Initialize();
   Application->DestroyForms();

@@ -20,6 +20,8 @@
 #include <climits>
 #include <cmath>
 
+#include "forms/qt/text_listeners.h"
+
 namespace forms::qt {
 
 namespace {
@@ -98,7 +100,9 @@ void LogView::DoFlush() {
     if (firstChanged <= FirstVisibleRow() + static_cast<std::size_t>(VisibleRows())) {
       viewport()->update();
     }
-    if (QAccessible::isActive() && layout_.CharCount() > charsBefore && !insertPending_) {
+    // Turned into text only for an assistive technology that listens.
+    if (QAccessible::isActive() && layout_.CharCount() > charsBefore && !insertPending_ &&
+        TextListeners::Instance().InsertsHeard()) {
       // One event for all that arrives before the loop turns, not one per
       // chunk: a fast line would otherwise flood the assistive technology.
       insertPending_ = true;

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -1006,6 +1007,10 @@ class StatusBarPeer : public QtPeer {
     auto *f = new QFrame(ParentWidget());
     f->setFocusPolicy(Qt::NoFocus);
     SetWidget(f);
+    clock_.start();
+    frame_ = new QTimer(f);
+    frame_->setSingleShot(true);
+    QObject::connect(frame_, &QTimer::timeout, f, [this] { PaintHeld(); });
   }
 
   QLabel *PanelLabel(int index) const {
@@ -1027,6 +1032,7 @@ class StatusBarPeer : public QtPeer {
     while (static_cast<int>(labels_.size()) > panels.Count()) {
       delete labels_.back().data();
       labels_.pop_back();
+      shownTexts_.pop_back();
     }
     while (static_cast<int>(labels_.size()) < panels.Count()) {
       auto *l = new QLabel(widget_);
@@ -1035,27 +1041,75 @@ class StatusBarPeer : public QtPeer {
       l->setLineWidth(1);
       l->show();
       labels_.emplace_back(l);
+      shownTexts_.emplace_back();
     }
+    // A counter's panel changes with every received chunk: only what changed
+    // is set, and each label has a fixed size, so a new text repaints its
+    // label and lays out nothing.
     const int height = bar_.Height();
     for (int i = 0; i < panels.Count(); ++i) {
       QLabel *l = labels_[static_cast<std::size_t>(i)];
       if (l == nullptr) continue;
       const TStatusPanel &p = panels[i];
-      l->setText(ToQt(p.Text()));
       Qt::Alignment h = Qt::AlignLeft;
       if (p.Alignment() == taCenter) h = Qt::AlignHCenter;
       if (p.Alignment() == taRightJustify) h = Qt::AlignRight;
-      l->setLayoutDirection(p.BiDiMode() == bdRightToLeft ? Qt::RightToLeft : Qt::LeftToRight);
-      l->setAlignment(h | Qt::AlignVCenter);
+      const Qt::LayoutDirection direction =
+          p.BiDiMode() == bdRightToLeft ? Qt::RightToLeft : Qt::LeftToRight;
+      if (l->layoutDirection() != direction) l->setLayoutDirection(direction);
+      if (l->alignment() != (h | Qt::AlignVCenter)) l->setAlignment(h | Qt::AlignVCenter);
       // A 2-pixel gap between panels, as the native bar draws them.
       const int w = bar_.PanelShownWidth(i);
       const bool last = i == panels.Count() - 1;
-      l->setGeometry(bar_.PanelLeft(i), 2, std::max(0, last ? w : w - 2), std::max(0, height - 2));
+      const QRect cell(bar_.PanelLeft(i), 2, std::max(0, last ? w : w - 2),
+                       std::max(0, height - 2));
+      if (l->geometry() != cell) {
+        l->setFixedSize(cell.size());
+        l->move(cell.topLeft());
+      }
+      // Compared as the model holds it: no conversion for panels unchanged.
+      std::string &shown = shownTexts_[static_cast<std::size_t>(i)];
+      if (shown != p.Text()) {
+        shown = p.Text();
+        SetText(l, ToQt(shown));
+      }
     }
   }
 
+  // The text is there at once (for readers and assistive technology); the
+  // label is painted at most once a frame, as the log is: each paint costs
+  // a flush to the display.
+  void SetText(QLabel *l, const QString &text) {
+    const qint64 since = clock_.elapsed() - lastPaintMs_;
+    if (since >= kFrameMs && !frame_->isActive()) {
+      l->setText(text);
+      lastPaintMs_ = clock_.elapsed();
+      return;
+    }
+    if (l->updatesEnabled()) {
+      l->setUpdatesEnabled(false);
+      held_.emplace_back(l);
+    }
+    l->setText(text);
+    if (!frame_->isActive()) frame_->start(static_cast<int>(std::max<qint64>(0, kFrameMs - since)));
+  }
+  void PaintHeld() {
+    lastPaintMs_ = clock_.elapsed();
+    for (const QPointer<QLabel> &l : held_) {
+      if (l != nullptr) l->setUpdatesEnabled(true);  // and repaints
+    }
+    held_.clear();
+  }
+
+  static constexpr qint64 kFrameMs = 15;
+
   TStatusBar &bar_;
   std::vector<QPointer<QLabel>> labels_;
+  std::vector<std::string> shownTexts_;  // each label's text as last set
+  QElapsedTimer clock_;
+  qint64 lastPaintMs_ = -kFrameMs;
+  QTimer *frame_ = nullptr;
+  std::vector<QPointer<QLabel>> held_;  // text set, painting held to the frame
 };
 
 std::unique_ptr<QtPeer> MakePeer(TControl &control) {

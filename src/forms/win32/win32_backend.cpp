@@ -1069,6 +1069,19 @@ bool TWin32Backend::PreTranslateMessage(MSG &msg) {
   return IsDialogMessageA(root, &msg) != FALSE;
 }
 
+void TWin32Backend::ProcessEvents() {
+  MSG msg;
+  // Bounded: a window that never validates would repaint for ever.
+  for (int i = 0;
+       i < 256 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT | PM_QS_PAINT); ++i) {
+    Application->UserInput([this, &msg] {
+      if (PreTranslateMessage(msg)) return;
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    });
+  }
+}
+
 void TWin32Backend::Run() {
   MSG msg;
   while (!Application->Terminated()) {

@@ -186,6 +186,13 @@ Device::Fill Device::FillReadLocked(Op &op, int *err) {
           stripNulls_ ? StripZeros(at, static_cast<std::size_t>(n)) : static_cast<std::size_t>(n);
       op.done += static_cast<DWORD>(kept);
       got = true;
+      // A tty or pipe that gave less than asked has nothing more now: asking
+      // again would only answer EAGAIN (a file's short read is its end, which
+      // the next read reports).
+      if (!regular_ && static_cast<std::size_t>(n) < want) {
+        fill = Fill::kPartial;
+        break;
+      }
       continue;
     }
     if (n == 0) {
