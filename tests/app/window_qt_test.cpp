@@ -544,6 +544,10 @@ TEST_F(QtWindowTest, TheLogsMenuTimestampsAndFindWorkInTheRealWindow) {
   QCoreApplication::processEvents();
   forms::TLogFindForm &find = w().memLog->Commands().FindForm();
   ASSERT_TRUE(find.Visible());
+  // It belongs to the main window, so the window manager keeps it above it.
+  ASSERT_NE(forms::qt::WidgetOf(&find)->windowHandle(), nullptr);
+  EXPECT_EQ(forms::qt::WidgetOf(&find)->windowHandle()->transientParent(),
+            forms::qt::WidgetOf(&w())->windowHandle());
   find.edtFind->SetText("tess-ble");
   find.btnNext->UserClick();
   EXPECT_EQ(log->SelectedText(), "TESS-BLE");

@@ -615,6 +615,9 @@ TEST_F(Win32BackendTest, LogAnswersTheReadOnlyEditQueriesAsAnEditBoxWould) {
   TLogCommands &commands = memo->Commands();
   TLogFindForm &find = commands.FindForm();
   find.Show();
+  // It belongs to the main window, so it never hides behind it.
+  ASSERT_EQ(Application->MainForm(), form_);
+  EXPECT_EQ(GetWindow(HandleOf(&find), GW_OWNER), HandleOf(form_));
   find.edtFind->SetText("hc-05");
   // Enter in the text box is Find Next, through the dialog manager; Esc
   // closes the window.

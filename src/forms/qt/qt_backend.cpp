@@ -33,6 +33,7 @@
 #include <QStyle>
 #include <QTextCursor>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
@@ -349,6 +350,7 @@ class FormPeer : public QtPeer {
     if (what == TChange::Visible && widget_) {
       if (form_.Visible()) {
         PlaceOnScreen();
+        KeepAboveMainForm();
         widget_->show();
       } else {
         widget_->hide();
@@ -386,6 +388,21 @@ class FormPeer : public QtPeer {
   }
 
  private:
+  // Every other form belongs to the main window, as a dialog does: the window
+  // manager keeps it above it. A transient parent, not a Qt parent, so the
+  // model alone decides when each widget goes.
+  void KeepAboveMainForm() {
+    TForm *main = Application->MainForm();
+    if (main == nullptr || main == &form_) return;
+    QWidget *owner = WidgetOf(main);
+    if (owner == nullptr) return;
+    QWindow *ownerWindow = owner->window()->windowHandle();
+    if (ownerWindow == nullptr) return;  // never shown: nothing to stay above
+    widget_->winId();                    // the native window must exist before it is shown
+    if (widget_->windowHandle() != nullptr)
+      widget_->windowHandle()->setTransientParent(ownerWindow);
+  }
+
   bool Fixed() const {
     const TFormBorderStyle s = form_.BorderStyle();
     return s != bsSizeable && s != bsSizeToolWin;

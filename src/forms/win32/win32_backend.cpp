@@ -278,8 +278,12 @@ class FormPeer : public Win32Peer {
     const DWORD style = Style();
     RECT rc = {0, 0, form.ClientWidth(), form.ClientHeight()};
     AdjustWindowRectEx(&rc, style, FALSE, ExStyle());
+    // Every other form belongs to the main window, as a dialog does: it stays
+    // above it and goes with it (minimised, hidden, destroyed).
+    TForm *main = Application->MainForm();
+    HWND owner = main != nullptr && main != &form ? HandleOf(main) : nullptr;
     HWND hwnd = CreateWindowExA(ExStyle(), kFormClass, "", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                                rc.right - rc.left, rc.bottom - rc.top, nullptr, nullptr,
+                                rc.right - rc.left, rc.bottom - rc.top, owner, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);
     Attach(hwnd);
     ApplyIcon();
@@ -306,6 +310,11 @@ class FormPeer : public Win32Peer {
     }
     if (ContainerMessage(msg, wParam, lParam, result)) return result;
     switch (msg) {
+      case WM_NCDESTROY:
+        // Destroyed with its owner: the peer lets go of the handle.
+        peer->hwnd_ = nullptr;
+        RemovePropA(hwnd, kPeerProp);
+        return DefWindowProcA(hwnd, msg, wParam, lParam);
       case WM_CLOSE: {
         // The model decides: OnClose runs and the form hides itself when
         // it agrees; the window itself stays until the form goes.
