@@ -539,6 +539,7 @@ TEST_F(QtWindowTest, TheLogsMenuTimestampsAndFindWorkInTheRealWindow) {
   const QRegularExpression stamped(QStringLiteral(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] OK)"));
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(stamped.match(lines[i]).hasMatch()) << i;
   // Ctrl+F in the log opens the find window; Find Next selects the match.
+  forms::qt::WidgetOf(&w())->move(12, 34);  // away from the screen's middle
   log->setFocus();
   QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
   QCoreApplication::processEvents();
@@ -548,6 +549,10 @@ TEST_F(QtWindowTest, TheLogsMenuTimestampsAndFindWorkInTheRealWindow) {
   ASSERT_NE(forms::qt::WidgetOf(&find)->windowHandle(), nullptr);
   EXPECT_EQ(forms::qt::WidgetOf(&find)->windowHandle()->transientParent(),
             forms::qt::WidgetOf(&w())->windowHandle());
+  EXPECT_LE((forms::qt::WidgetOf(&find)->geometry().center() -
+             forms::qt::WidgetOf(&w())->geometry().center())
+                .manhattanLength(),
+            2);  // and opens over its middle
   find.edtFind->SetText("tess-ble");
   find.btnNext->UserClick();
   EXPECT_EQ(log->SelectedText(), "TESS-BLE");

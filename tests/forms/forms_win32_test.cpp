@@ -614,10 +614,16 @@ TEST_F(Win32BackendTest, LogAnswersTheReadOnlyEditQueriesAsAnEditBoxWould) {
   // Find selects the match in the bytes the queries count.
   TLogCommands &commands = memo->Commands();
   TLogFindForm &find = commands.FindForm();
+  SetWindowPos(HandleOf(form_), nullptr, 12, 34, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   find.Show();
   // It belongs to the main window, so it never hides behind it.
   ASSERT_EQ(Application->MainForm(), form_);
   EXPECT_EQ(GetWindow(HandleOf(&find), GW_OWNER), HandleOf(form_));
+  RECT over{}, box{};  // and opens over its middle
+  GetWindowRect(HandleOf(form_), &over);
+  GetWindowRect(HandleOf(&find), &box);
+  EXPECT_LE(std::abs((box.left + box.right) - (over.left + over.right)), 2);
+  EXPECT_LE(std::abs((box.top + box.bottom) - (over.top + over.bottom)), 2);
   find.edtFind->SetText("hc-05");
   // Enter in the text box is Find Next, through the dialog manager; Esc
   // closes the window.

@@ -432,7 +432,12 @@ class FormPeer : public QtPeer {
 
   void PlaceOnScreen() {
     const TPosition pos = form_.Position();
-    if (pos == poScreenCenter || pos == poDesktopCenter || pos == poMainFormCenter) {
+    TForm *main = Application->MainForm();
+    QWidget *mainWidget = main != nullptr && main != &form_ ? WidgetOf(main) : nullptr;
+    if (pos == poMainFormCenter && mainWidget != nullptr && mainWidget->isVisible()) {
+      const QRect over = mainWidget->window()->geometry();
+      widget_->move(over.center() - QPoint(form_.ClientWidth() / 2, form_.ClientHeight() / 2));
+    } else if (pos == poScreenCenter || pos == poDesktopCenter || pos == poMainFormCenter) {
       QScreen *screen = QGuiApplication::primaryScreen();
       if (screen != nullptr) {
         const QRect area = screen->availableGeometry();

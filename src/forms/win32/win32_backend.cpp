@@ -479,8 +479,19 @@ class FormPeer : public Win32Peer {
         x = GetSystemMetrics(SM_XVIRTUALSCREEN) + (GetSystemMetrics(SM_CXVIRTUALSCREEN) - w) / 2;
         y = GetSystemMetrics(SM_YVIRTUALSCREEN) + (GetSystemMetrics(SM_CYVIRTUALSCREEN) - h) / 2;
         break;
+      case poMainFormCenter: {
+        HWND owner = GetWindow(hwnd_, GW_OWNER);
+        RECT over;
+        if (owner != nullptr && IsWindowVisible(owner) && GetWindowRect(owner, &over)) {
+          x = (over.left + over.right - w) / 2;
+          y = (over.top + over.bottom - h) / 2;
+          break;
+        }
+        x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
+        y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
+        break;
+      }
       case poScreenCenter:
-      case poMainFormCenter:
         x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
         y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
         break;
