@@ -79,7 +79,7 @@ class LogText : public LogSource {
  public:
   // Bytes per chunk. The first chunk grows up to it, so a short text (a send
   // box, a one-line message) does not take a whole chunk.
-  static constexpr std::size_t kChunkSize = 64 * 1024;
+  static constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 
   LogText() = default;
   LogText(const LogText &) = delete;
@@ -92,7 +92,7 @@ class LogText : public LogSource {
   void Assign(std::string_view bytes);
   void Clear();
 
-  char At(std::size_t pos) const { return chunks_[pos / kChunkSize][pos % kChunkSize]; }
+  char At(std::size_t pos) const { return chunks_[pos / kChunkSize].get()[pos % kChunkSize]; }
   // The stored bytes from `pos` up to the end of its chunk (or of the text):
   // readers walk the text piece by piece without copying it.
   std::string_view PieceAt(std::size_t pos) const override;
