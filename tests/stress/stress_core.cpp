@@ -477,7 +477,7 @@ void Run::Note(const std::string &line) {
   Progress();
   std::lock_guard<std::mutex> lock(trailMutex);
   trail_.push_back(line);
-  if (trail_.size() > 40) trail_.pop_front();
+  if (trail_.size() > 60) trail_.pop_front();
   if (o_.trail) {
     std::printf("  %s\n", line.c_str());
     std::fflush(stdout);
@@ -517,9 +517,10 @@ void Run::Matched(const Box &box) {
   };
   if (!expected_.empty() && same(expected_.front())) {
     expected_.pop_front();
-  } else if (strays_ > 0 && box.text == kOpenFirst && box.title == kPromptTitle && box.icon == 0) {
+  } else if (StrayPossible() && box.text == kOpenFirst && box.title == kPromptTitle &&
+             box.icon == 0) {
     // An automatic send queued before the port closed asks for an open port.
-    --strays_;
+    strayUntil_ = {};
   } else {
     std::string want = expected_.empty() ? std::string("no box")
                                          : "\"" + expected_.front().text + "\" titled \"" +
@@ -604,7 +605,7 @@ void Run::StartWindow() {
     Fail("the AT lists do not hold 27 and 37 items");
   appTitle_ = w_.AppTitle();
   expected_.clear();
-  strays_ = 0;
+  strayUntil_ = {};
   boxes_.clear();
   sessions_.clear();
   recvOffset_ = sendOffset_ = 0;
@@ -654,7 +655,7 @@ void Run::Go() {
   std::thread([] {
     while (watching) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      if (watching && NowMs() - progress > kHangSeconds * 1000) {
+      if (watching && NowMs() - progress > std::int64_t{kHangSeconds} * 1000) {
         if (lastWords) lastWords();
         std::_Exit(3);
       }
@@ -664,14 +665,14 @@ void Run::Go() {
   if (!sim_.Fetch(s_)) Fail("the simulator does not answer on its control port");
   StartWindow();
   while (done_ < o_.steps) Step(0);
-  Note("(end of the run: the window closes)");
-  SyncBoxes();
-  while (BoxUp()) AnswerTop(0);
-  EndWindow(false);
+  if (o_.without.count(Kind::CloseWindow) == 0) {
+    Note("(end of the run: the window closes)");
+    SyncBoxes();
+    while (BoxUp()) AnswerTop(0);
+    EndWindow(false);
+  }
   watching = false;
-  const auto seconds =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count() /
-      1000.0;
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   std::printf("stress: seed %llu: %d steps passed in %.1f s (%zu bytes from the simulator)\n",
               static_cast<unsigned long long>(o_.seed), done_, seconds, s_.size());
   std::fflush(stdout);
@@ -787,7 +788,7 @@ void Run::Perform(const Action &a, int depth) {
       switches_.clear();
       break;
     case Kind::ResetCounter: {
-      const bool quiet = !m_.AutoRunning() && strays_ == 0;
+      const bool quiet = !m_.AutoRunning() && !StrayPossible();
       std::size_t logBefore = 0;
       w_.Click(Ctl::btnClearCount, [&] {
         Before();
@@ -844,6 +845,11 @@ void Run::Perform(const Action &a, int depth) {
 
 // ---- the model's transitions ----------------------------------------------------
 
+// An automatic send that was under way when the thread was suspended still
+// runs; shortly after, it shows "Please configure..." if the port is closed.
+void Run::StrayMayCome() { strayUntil_ = Clock::now() + std::chrono::milliseconds(2000); }
+bool Run::StrayPossible() const { return Clock::now() < strayUntil_; }
+
 void Run::Before() { before_ = w_.ReadCounters(); }
 
 // Where in the window's received bytes an action fell: exactly where the
@@ -865,7 +871,7 @@ Run::Range Run::Between(const std::function<void()> &action) {
 
 void Run::UntickPath() {
   if (m_.thread) {
-    if (m_.threadCount == 0) strays_ = 1;
+    if (m_.threadCount == 0) StrayMayCome();
     ++m_.threadCount;
   }
   m_.intervalEnabled = m_.sendEnabled = true;
@@ -895,7 +901,7 @@ void Run::AutoClick() {
 void Run::OpenClose(const std::function<void(const std::function<void()> &)> &input) {
   if (m_.open) {
     if (m_.thread) {
-      if (m_.threadCount == 0) strays_ = 1;
+      if (m_.threadCount == 0) StrayMayCome();
       ++m_.threadCount;
     }
     m_.open = false;
@@ -992,8 +998,14 @@ void Run::SendClick(const std::function<void(const std::function<void()> &)> &in
   input([&] { before = w_.ReadCounters(); });
   // The counter grows by exactly what the send box encodes to, when no
   // automatic send can count meanwhile.
-  if (!m_.AutoRunning() && strays_ == 0 && !BoxUp()) {
-    const Counters after = w_.ReadCounters();
+  if (!m_.AutoRunning() && !StrayPossible() && !BoxUp()) {
+    Counters after = w_.ReadCounters();
+    // From another process the count shows once the send's pause is over.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(w_.InProcess() ? 0 : 2000);
+    while (after.sent - before.sent != n && Clock::now() < deadline) {
+      w_.Pump(20);
+      after = w_.ReadCounters();
+    }
     if (after.sent - before.sent != n) {
       Fail("Send counted " + std::to_string(after.sent - before.sent) +
            " bytes for a send box of " + std::to_string(n) + " (\"" + Printable(m_.sendText, 60) +
@@ -1137,46 +1149,60 @@ void Run::Check() {
     }
   }
   if (!expected_.empty()) Fail("the box \"" + expected_.front().text + "\" was not shown");
-  CheckControls(w_.Read());
+  Snapshot shown = w_.Read();
+  // From another process, keys posted through the program's loop may still
+  // be on their way: what it shows must come to match.
+  const auto settle = Clock::now() + std::chrono::milliseconds(w_.InProcess() ? 0 : 3000);
+  while (shown.responsive && !Mismatch(shown).empty() && Clock::now() < settle) {
+    w_.Pump(20);
+    SyncBoxes();
+    shown = w_.Read();
+  }
+  const std::string mismatch = Mismatch(shown);
+  if (!mismatch.empty()) Fail(mismatch);
   CheckData();
   checking_ = false;
 }
 
-void Run::CheckControls(const Snapshot &s) {
-  if (!s.responsive) Fail("the program does not answer: " + s.unresponsive);
+// The first way the window differs from the model, or "".
+std::string Run::Mismatch(const Snapshot &s) const {
+  if (!s.responsive) return "the program does not answer: " + s.unresponsive;
   if (!s.missing.empty()) {
     std::string names;
     for (Ctl c : s.missing) names += std::string(" ") + CtlName(c);
-    Fail("controls gone or hidden:" + names);
+    return "controls gone or hidden:" + names;
   }
-  auto same = [this](const char *what, const std::string &want, const std::string &got) {
-    if (want != got)
-      Fail(std::string(what) + " shows \"" + Printable(got) + "\", expected \"" + Printable(want) +
-           "\"");
+  auto text = [](const char *what, const std::string &want, const std::string &got) {
+    return want == got ? std::string()
+                       : std::string(what) + " shows \"" + Printable(got) + "\", expected \"" +
+                             Printable(want) + "\"";
   };
-  auto flag = [this](const char *what, bool want, bool got) {
-    if (want != got) {
-      Fail(std::string(what) + ": " + (got ? "yes" : "no") + ", expected " + (want ? "yes" : "no"));
-    }
+  auto flag = [](const char *what, bool want, bool got) {
+    return want == got ? std::string()
+                       : std::string(what) + ": " + (got ? "yes" : "no") + ", expected " +
+                             (want ? "yes" : "no");
   };
-  same("btnOpenClose", m_.open ? "&Close Com" : "&Open Com", s.caption);
-  same("the send box", m_.sendText, s.sendText);
-  same("the interval box", m_.interval, s.interval);
-  flag("HEX Send ticked", m_.hexSend, s.hexSend);
-  flag("HEX Disp ticked", m_.hexDisp, s.hexDisp);
-  flag("Auto Send ticked", m_.autoTick, s.autoSend);
-  flag("Send enabled", m_.sendEnabled, s.sendEnabled);
-  flag("the interval box enabled", m_.intervalEnabled, s.intervalEnabled);
-  flag("Auto Send enabled", m_.autoEnabled, s.autoEnabled);
-  // The caption says open exactly when the device is open.
-  if (s.deviceOpen >= 0) flag("the device open", m_.open, s.deviceOpen == 1);
-  if (s.threadCount != -2) {
-    const int want = m_.thread ? m_.threadCount : -1;
-    if (s.threadCount != want) {
-      Fail("the auto-send thread holds " + std::to_string(s.threadCount) +
-           " suspensions, expected " + std::to_string(want));
-    }
+  const int threads = m_.thread ? m_.threadCount : -1;
+  for (const std::string &m : {
+           text("btnOpenClose", m_.open ? "&Close Com" : "&Open Com", s.caption),
+           text("the send box", m_.sendText, s.sendText),
+           text("the interval box", m_.interval, s.interval),
+           flag("HEX Send ticked", m_.hexSend, s.hexSend),
+           flag("HEX Disp ticked", m_.hexDisp, s.hexDisp),
+           flag("Auto Send ticked", m_.autoTick, s.autoSend),
+           flag("Send enabled", m_.sendEnabled, s.sendEnabled),
+           flag("the interval box enabled", m_.intervalEnabled, s.intervalEnabled),
+           flag("Auto Send enabled", m_.autoEnabled, s.autoEnabled),
+           // The caption says open exactly when the device is open.
+           s.deviceOpen < 0 ? std::string() : flag("the device open", m_.open, s.deviceOpen == 1),
+           s.threadCount == -2 || s.threadCount == threads
+               ? std::string()
+               : "the auto-send thread holds " + std::to_string(s.threadCount) +
+                     " suspensions, expected " + std::to_string(threads),
+       }) {
+    if (!m.empty()) return m;
   }
+  return {};
 }
 
 int Run::WAt(std::uint64_t i) const {

@@ -11,6 +11,7 @@
 // port (atsim --control), also from a Windows program under Wine.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -286,7 +287,9 @@ class Run {
 
   // checks
   void Check();
-  void CheckControls(const Snapshot &s);
+  std::string Mismatch(const Snapshot &s) const;
+  void StrayMayCome();
+  bool StrayPossible() const;
   void CheckData();
   std::optional<SimStatus> SimNow();
   // Where the window's received bytes stand when the log ends (`end`, when
@@ -316,7 +319,8 @@ class Run {
   std::string appTitle_;
   bool selectAll_ = false;  // the text box being typed into has all selected
   std::deque<Box> expected_;
-  int strays_ = 0;          // "Please configure" boxes a queued automatic send may still show
+  std::chrono::steady_clock::time_point
+      strayUntil_;          // a queued automatic send may still show a box
   std::vector<Box> boxes_;  // up now, oldest first
   std::uintptr_t serial_ = 0;
   bool checking_ = false;

@@ -121,7 +121,8 @@ class InProcessWindow : public stress::Window {
     std::size_t from = log.size();
     for (int lines = 0; lines < 16 && from > 0; ++lines) from = log.rfind('\n', from - 1);
     return "reader " + state(port.ReaderThread()) + ", writer " + state(port.WriterThread()) +
-           ", hang-up requests " + std::to_string(hangups_) + "; the simulator's log ends:\n" +
+           (port.SendDataEmptyFlag() ? " (drained)" : " (not drained)") + ", hang-up requests " +
+           std::to_string(hangups_) + "; the simulator's log ends:\n" +
            log.substr(from == std::string::npos ? 0 : from);
   }
 
