@@ -230,6 +230,8 @@ bool ParseOptions(int argc, char **argv, Options &o, std::vector<std::string> &r
       o.steps = std::atoi(value().c_str());
     } else if (arg == "--trail") {
       o.trail = true;
+    } else if (arg == "--list") {
+      o.list = true;
     } else if (arg == "--without") {
       std::string list = value() + ",";
       for (std::size_t p; (p = list.find(',')) != std::string::npos; list.erase(0, p + 1)) {
@@ -471,6 +473,34 @@ Action Run::NextAction() {
     // Left-out kinds still take their draws: the rest of the sequence stays.
     if (o_.without.count(a.kind) == 0) return a;
   }
+}
+
+void Run::List(const Options &options) {
+  Options o = options;
+  o.trail = false;
+  struct NoWindow : Window {
+    bool Start() override { return false; }
+    bool InProcess() const override { return true; }
+    std::string AppTitle() const override { return {}; }
+    std::vector<std::string> Items(Ctl) override { return {}; }
+    int PortIndex(int) override { return 0; }
+    void Click(Ctl, const std::function<void()> &) override {}
+    void Pick(Ctl, int) override {}
+    void Place(Ctl, bool) override {}
+    void Type(Ctl, char) override {}
+    void Paste(Ctl, const std::string &) override {}
+    void Press(Ctl, Key, char) override {}
+    void Answer(int) override {}
+    bool Close(int) override { return true; }
+    void Pump(int) override {}
+    Snapshot Read() override { return {}; }
+    Counters ReadCounters() override { return {}; }
+    std::string ReadLog() override { return {}; }
+  } none;
+  Sim sim;
+  Run run(o, none, sim);
+  for (int i = 1; i <= o.steps; ++i)
+    std::printf("step %d %s\n", i, run.NextAction().Describe().c_str());
 }
 
 void Run::Note(const std::string &line) {
@@ -1343,6 +1373,7 @@ std::string Run::State() const {
 
 void Run::CheckData() {
   std::optional<SimStatus> st = SimNow();
+  if (st->present != simPresent_) Fail("the simulator is not where the driver left it");
   const bool live = m_.open && !sessions_.empty() && sessions_.back().healthy && simPresent_;
   // The simulator sees its port open exactly when the window has it open
   // (a window still holding a port of a simulator that went away does not).

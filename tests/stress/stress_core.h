@@ -205,8 +205,8 @@ struct Options {
   int steps = 200;
   std::set<Kind> without;
   std::uint32_t maxStream = 65536;  // largest stream the simulator is asked for
-  bool textOnly = false;            // streams of printable text (a log read as text)
   bool trail = false;               // print every action as it runs
+  bool list = false;                // only print the seed's actions
   std::string command;              // how to replay, for the report
 };
 
@@ -236,6 +236,8 @@ class Run {
   ~Run();
   // Runs every step; returns only when all passed (a failure ends the process).
   void Go();
+  // Prints the seed's actions without running them (--list).
+  static void List(const Options &options);
   // An in-process backend shows a box: called from inside its modal loop,
   // returns once the box has been answered.
   void BoxShown(const Box &box);

@@ -537,6 +537,10 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+  if (options.list) {
+    stress::Run::List(options);
+    return 0;
+  }
   if (backend != "headless" && backend != "qt") {
     std::fprintf(stderr, "tessavo_stress: no backend '%s'\n", backend.c_str());
     return 2;

@@ -126,8 +126,13 @@ class Win32Window : public stress::Window {
     Deliver(Hwnd(edit), WM_PASTE, 0, 0);
   }
   void Press(Ctl target, Key key, char letter) override {
-    // Through the program's message loop, where the dialog keys are handled.
+    // The user puts the focus there first (the dialog keys act on the
+    // focused control), the caret back at the end of a text box's text.
     HWND h = Hwnd(target);
+    Send(w_.main, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(h), TRUE);
+    if (target == Ctl::memSend || target == Ctl::edtAutoSend) Place(target, false);
+    // Then the key, through the program's message loop, where the dialog
+    // keys are handled.
     auto down = [h](WPARAM vk) {
       PostMessageA(h, WM_KEYDOWN, vk, 1);
       PostMessageA(h, WM_KEYUP, vk, 0xC0000001);
@@ -308,6 +313,10 @@ int StressMain(int argc, char **argv) {
   if (!stress::ParseOptions(argc, argv, options, rest, error)) {
     std::fprintf(stderr, "win32_driver --stress: %s\n", error.c_str());
     return 2;
+  }
+  if (options.list) {
+    stress::Run::List(options);
+    return 0;
   }
   if (rest.size() != 4) {
     std::fprintf(stderr,
