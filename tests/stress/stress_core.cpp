@@ -721,7 +721,7 @@ void Run::Step(int depth) {
   const Action a = NextAction();
   ++done_;
   Note("step " + std::to_string(done_) + (depth > 0 ? " [box up] " : " ") + a.Describe());
-  Perform(a, depth);
+  Perform(a);
   // Another process may be amid an automatic send of the box as it is now.
   if (m_.AutoRunning())
     payloadMax_ = std::max<std::uint64_t>(payloadMax_, static_cast<std::uint64_t>(Payload()));
@@ -737,8 +737,7 @@ bool IsWindowAction(Kind k) {
 }
 }  // namespace
 
-void Run::Perform(const Action &a, int depth) {
-  (void)depth;
+void Run::Perform(const Action &a) {
   SyncBoxes();
   if (IsWindowAction(a.kind) && BoxUp()) {
     // The window is modal: the user deals with the box first.
@@ -976,14 +975,16 @@ void Run::OpenClose(const std::function<void(const std::function<void()> &)> &in
 }
 
 void Run::WaitSimQuiet() {
-  // Replies to what was sent before the port closed go out first, so the
-  // next session starts after them.
-  const auto deadline = Clock::now() + std::chrono::milliseconds(2000);
+  // Replies to what was sent before the port closed are made first; what the
+  // simulator could not write into the closed port is then dropped, so the
+  // next session starts at a byte known before the open.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(300);
   for (;;) {
     const std::optional<SimStatus> st = sim_.Status();
-    if (!st || !st->pending || Clock::now() > deadline) return;
+    if (!st || !st->pending || Clock::now() > deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  if (!sim_.Command("drop")) Fail("the simulator does not answer on its control port");
 }
 
 void Run::CloseSession() {

@@ -260,7 +260,7 @@ class Run {
 
   Action NextAction();
   void Step(int depth);
-  void Perform(const Action &a, int depth);
+  void Perform(const Action &a);
   void Note(const std::string &line);
   [[noreturn]] void Fail(const std::string &what);
   void Expect(const std::string &text, const std::string &title, unsigned icon);

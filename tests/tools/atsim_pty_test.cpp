@@ -294,6 +294,7 @@ TEST(AtsimProgram, TakesCommandsOnItsControlPortGoesAwayAndComesBack) {
   EXPECT_EQ(c.Ask("stream 100"), "ok\n");
   EXPECT_EQ(ReadBytes(fd, 100).size(), 100u);
   EXPECT_EQ(c.Ask("out 100", 2).size(), std::string("data 2\n").size() + 2);
+  EXPECT_EQ(c.Ask("drop"), "ok\n");
 
   // Gone: the port hangs up and the link disappears; back: a new port
   // behind the same link, the module as at start.

@@ -102,6 +102,7 @@ Options:
                                      written to the port from byte FROM on
                            stream N  stream N more bytes (pattern and pace as
                                      set; paused while the port is closed)
+                           drop      forget the bytes not written yet
                            away      the module goes away: its port and the
                                      link disappear (needs --link)
                            back      it comes back on a new port behind the
@@ -679,6 +680,10 @@ class Server {
       // An open port gets it at once; a closed one after its next open.
       if (peer_open_ && !running_ && !go_at_) go_at_ = Clock::now();
       Log("stream extended by ", arg);
+      return "ok\n";
+    }
+    if (verb == "drop") {
+      out_.clear();
       return "ok\n";
     }
     if (verb == "away" && !o_.link.empty()) {
