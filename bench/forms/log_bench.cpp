@@ -7,10 +7,17 @@
 //   QT_QPA_PLATFORM=offscreen log_bench [MiB] [events-every-N-chunks] [only]
 //
 // `only` (headless-text, headless-hex, qt-text or qt-hex) runs one case.
+// Beside the wall-clock times it prints the main thread's CPU time per chunk
+// over the same MiBs and their ratio: on a shared, busy machine the wall
+// clock also counts the time other programs had the CPU. Each case starts
+// with the memory the last one freed given back to the system, so its first
+// MiB, like its last, writes into fresh pages.
 // MiB defaults to 64. On the Qt backend the toolkit's pending events
 // (painting included) are handled after every N chunks: by default 256, as
 // the program's loop does when data arrives faster than it is shown (it
 // dispatches up to 256 queued chunks, then paints); 1 paints after each.
+#include <malloc.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -53,7 +60,14 @@ std::vector<std::uint8_t> Lines(std::size_t n) {
 
 struct Result {
   double firstUs = 0, lastUs = 0, totalS = 0;
+  double firstCpuUs = 0, lastCpuUs = 0;
 };
+
+double ThreadCpuUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
 
 Result Run(bool qt, bool hex, std::size_t mib, int eventsEvery) {
   forms::Application->CreateForm(app::frmMain);
@@ -65,13 +79,19 @@ Result Run(bool qt, bool hex, std::size_t mib, int eventsEvery) {
   const std::size_t chunks = mib * perMib;
   const std::vector<std::uint8_t> data = Lines(1u << 20);
   Result r;
+  malloc_trim(0);
   const auto start = Clock::now();
   auto mark = start;
+  double cpuMark = ThreadCpuUs();
   for (std::size_t i = 0; i < chunks; ++i) {
     if (i == perMib) {
       r.firstUs = std::chrono::duration<double, std::micro>(Clock::now() - mark).count() / perMib;
+      r.firstCpuUs = (ThreadCpuUs() - cpuMark) / perMib;
     }
-    if (i == chunks - perMib) mark = Clock::now();
+    if (i == chunks - perMib) {
+      mark = Clock::now();
+      cpuMark = ThreadCpuUs();
+    }
     const std::uint8_t *p = &data[(i % perMib) * chunk];
     w.ComPortReceiveData(w.ComPort, const_cast<std::uint8_t *>(p),
                          static_cast<std::uint16_t>(chunk));
@@ -81,6 +101,7 @@ Result Run(bool qt, bool hex, std::size_t mib, int eventsEvery) {
   }
   const auto end = Clock::now();
   r.lastUs = std::chrono::duration<double, std::micro>(end - mark).count() / perMib;
+  r.lastCpuUs = (ThreadCpuUs() - cpuMark) / perMib;
   r.totalS = std::chrono::duration<double>(end - start).count();
   const std::size_t expected = hex ? 3 * chunks * chunk : chunks * chunk;
   if (w.memLog->TextLength() != expected) {
@@ -105,8 +126,8 @@ int main(int argc, char **argv) {
   app::TfrmMain::SetPortSource(app::DevicePathSource([] { return std::make_unique<NoPorts>(); }));
   std::printf("%zu MiB through TfrmMain::ComPortReceiveData in 1024-byte chunks", mib);
   std::printf(" (Qt: events handled every %d chunk%s)\n", eventsEvery, eventsEvery == 1 ? "" : "s");
-  std::printf("%-9s %-5s %16s %16s %7s %9s %9s\n", "backend", "mode", "first MiB us/chk",
-              "last MiB us/chk", "ratio", "total s", "MB/s in");
+  std::printf("%-9s %-5s %16s %16s %7s %9s %9s %14s %7s\n", "backend", "mode", "first MiB us/chk",
+              "last MiB us/chk", "ratio", "total s", "MB/s in", "CPU us/chk f/l", "ratio");
   const std::string only = argc > 3 ? argv[3] : "";
   for (int backend = 0; backend < 2; ++backend) {
     const bool qt = backend == 1;
@@ -120,9 +141,10 @@ int main(int argc, char **argv) {
       const std::string name = std::string(qt ? "qt" : "headless") + (hex ? "-hex" : "-text");
       if (!only.empty() && only != name) continue;
       const Result r = Run(qt, hex, mib, eventsEvery);
-      std::printf("%-9s %-5s %16.2f %16.2f %7.2f %9.2f %9.1f\n", qt ? "qt" : "headless",
-                  hex ? "hex" : "text", r.firstUs, r.lastUs, r.lastUs / r.firstUs, r.totalS,
-                  mib * 1048576.0 / r.totalS / 1e6);
+      std::printf("%-9s %-5s %16.2f %16.2f %7.2f %9.2f %9.1f %6.2f/%6.2f %7.2f\n",
+                  qt ? "qt" : "headless", hex ? "hex" : "text", r.firstUs, r.lastUs,
+                  r.lastUs / r.firstUs, r.totalS, mib * 1048576.0 / r.totalS / 1e6, r.firstCpuUs,
+                  r.lastCpuUs, r.lastCpuUs / r.firstCpuUs);
       std::fflush(stdout);
     }
   }

@@ -9,6 +9,8 @@
 
 #include "app/send_thread.h"
 #include "app/system_text.h"
+#include "comm/read_thread.h"
+#include "forms/log_commands.h"
 
 namespace app {
 
@@ -163,6 +165,7 @@ TfrmMain::TfrmMain(platform::TComponent *AOwner) : TForm(AOwner), ports_(Current
                                   std::uint16_t BufferLength) {
     ComPortReceiveData(Sender, Buffer, BufferLength);
   };
+  ComPort->OnRequestHangup = [this](platform::TObject *Sender) { ComPortRequestHangup(Sender); };
 }
 
 TfrmMain::~TfrmMain() {
@@ -206,6 +209,7 @@ void TfrmMain::CreateControls() {
   memLog->SetAlign(alClient);
   memLog->SetReadOnly(true);
   memLog->SetScrollBars(ssVertical);
+  memLog->Commands().SetBoxTitle(PromptTitle);
 
   sbTitle = Place<TStatusBar>(this, this, "sbTitle", 0, 401, 691, 25);
   sbTitle->SetAlign(alBottom);
@@ -410,6 +414,7 @@ void TfrmMain::TogglePort() {
       btnOpenClose->SetCaption(OpenComCaption);
     } else {
       ComPort->OpenPort();
+      portFailureShown_ = false;
       btnOpenClose->SetCaption(CloseComCaption);
       // Blocks on purpose: the line settles before anything is sent.
       Application->Api().Sleep(100);
@@ -569,16 +574,21 @@ void TfrmMain::ComPortReceiveData(platform::TObject * /*Sender*/, void *Buffer,
   while (left > 0) {
     const std::size_t piece = std::min(left, RecvBuffer.size());
     std::copy(from, from + piece, RecvBuffer.begin());
+    // A read shorter than the reader asks for ended at the interval
+    // time-out: the line went quiet after it.
+    const bool pauseAfter = piece == left && BufferLength < comm::TReadThread::kReadSize;
     if (cbHexDisplay->Checked()) {
       std::string shown(piece * 3, ' ');
       for (std::size_t i = 0; i < piece; ++i) {
         shown[3 * i] = kHex[RecvBuffer[i] >> 4];
         shown[3 * i + 1] = kHex[RecvBuffer[i] & 0x0F];
       }
-      memLog->Append(shown);
+      memLog->AppendReceived(shown, true, pauseAfter);
     } else {
       // The bytes as they came: the log keeps zero bytes and what follows.
-      memLog->Append(std::string_view(reinterpret_cast<const char *>(RecvBuffer.data()), piece));
+      memLog->AppendReceived(
+          std::string_view(reinterpret_cast<const char *>(RecvBuffer.data()), piece), false,
+          pauseAfter);
     }
     from += piece;
     left -= piece;
@@ -590,6 +600,13 @@ void TfrmMain::ComPortReceiveData(platform::TObject * /*Sender*/, void *Buffer,
 void TfrmMain::AddRecvCount(std::int64_t n) {
   RecvTotal += n;
   sbTitle->Panels()[1].SetText(" Recv:" + platform::IntToStr(RecvTotal));
+}
+
+void TfrmMain::ComPortRequestHangup(platform::TObject * /*Sender*/) {
+  // A request that comes after the user closed the port has nothing to say.
+  if (portFailureShown_ || btnOpenClose->Caption() != CloseComCaption) return;
+  portFailureShown_ = true;
+  LogFailure("Port Error! Please close and reopen the port.");
 }
 
 void TfrmMain::btnClearCountClick(platform::TObject * /*Sender*/) {

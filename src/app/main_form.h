@@ -95,6 +95,9 @@ class TfrmMain : public forms::TForm {
   void ComPortReceiveData(platform::TObject *Sender, void *Buffer, std::uint16_t BufferLength);
   // Adds n to the received-byte total and shows it in status-bar panel 1.
   void AddRecvCount(std::int64_t n);
+  // The port's workers have given up on the line: says so in the log, once
+  // per opening, so a port that no longer receives never looks healthy.
+  void ComPortRequestHangup(platform::TObject *Sender);
   void btnClearCountClick(platform::TObject *Sender);
   void btnClearRecvClick(platform::TObject *Sender);
 
@@ -133,6 +136,7 @@ class TfrmMain : public forms::TForm {
   PortSource ports_;
   std::int64_t RecvTotal = 0;
   std::int64_t SendTotal = 0;
+  bool portFailureShown_ = false;       // the hang-up line, once per opening
   ::tSendThread *AutoSender = nullptr;  // owned; set by FormCreate, none after a ticked close
   std::array<std::uint8_t, 8192> RecvBuffer{};
 };

@@ -5,6 +5,7 @@
 
 #include "comm/messages.h"
 #include "comm/read_thread.h"
+#include "comm/receive_gate.h"
 #include "comm/write_thread.h"
 
 namespace comm {
@@ -45,8 +46,9 @@ DWORD RtsBits(TRtsControl v) {
 
 TComm::TComm(TComponent *AOwner, platform::OsApi &api) : TComponent(AOwner), api_(api) {
   if (!Designing()) {
-    FNotifyWindow = api_.AllocateHWnd(
-        [this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    FReceiveGate = std::make_unique<TReceiveGate>(api_);
+    FNotifyWindow =
+        api_.AllocateHWnd([this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
           try {
             return NotifyWndProc(wnd, msg, wParam, lParam);
           } catch (...) {
@@ -64,12 +66,15 @@ TComm::~TComm() {
     // Chunks still queued for the window would otherwise never be released.
     MSG msg{};
     while (api_.PeekMessageA(&msg, FNotifyWindow, NotifyGotData, NotifyGotData, PM_REMOVE)) {
+      FReceiveGate->Taken();
       api_.LocalFree(reinterpret_cast<HLOCAL>(msg.lParam));
     }
     api_.DeallocateHWnd(FNotifyWindow);
     FNotifyWindow = nullptr;
   }
 }
+
+long TComm::QueuedChunks() const { return FReceiveGate ? FReceiveGate->Queued() : 0; }
 
 std::uint32_t TComm::ComHandle() const {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(FHandle));
@@ -78,9 +83,9 @@ std::uint32_t TComm::ComHandle() const {
 void TComm::OpenPort() {
   if (FHandle != nullptr) throw ECommsError("This serial port already opened");
 
-  HANDLE handle = api_.CreateFileA(FCommName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                   nullptr);
+  HANDLE handle =
+      api_.CreateFileA(FCommName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
     throw ECommsError("Error opening serial port");
   }
@@ -118,6 +123,7 @@ void TComm::OpenPort() {
   Reader->PortHandle = FHandle;
   Reader->CloseEvent = CloseEvent;
   Reader->NotifyWindow = FNotifyWindow;
+  Reader->Gate = FReceiveGate.get();
   Reader->SetPriority(THREAD_PRIORITY_HIGHEST);
 
   try {
@@ -181,10 +187,7 @@ bool TComm::SendBytes(const void *Buffer, std::uint16_t BufferLength) {
   if (block == nullptr) return false;
   std::memcpy(block, Buffer, BufferLength);
   FSendDataEmpty.store(false);
-  if (api_.PostThreadMessageA(Writer->ThreadID(), WriteRequest, BufferLength,
-                              reinterpret_cast<LPARAM>(block))) {
-    return true;
-  }
+  if (Writer->PostRequest(BufferLength, reinterpret_cast<LPARAM>(block))) return true;
   // Nobody else will ever see this copy.
   api_.LocalFree(block);
   FSendDataEmpty.store(true);
@@ -195,6 +198,7 @@ LRESULT TComm::NotifyWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case NotifyGotData: {
       void *block = reinterpret_cast<void *>(lParam);
+      if (FReceiveGate) FReceiveGate->Taken();
       try {
         if (OnReceiveData) OnReceiveData(this, block, static_cast<std::uint16_t>(wParam & 0xFFFF));
       } catch (...) {
@@ -310,18 +314,38 @@ void TComm::SetWriteTotalTimeoutConstant(std::uint32_t v) {
 }
 
 const std::vector<std::string> &TComm::PublishedProperties() {
-  static const std::vector<std::string> names = {
-      "ComHandle",         "CommName",           "BaudRate",
-      "ParityCheck",       "Outx_CtsFlow",       "Outx_DsrFlow",
-      "DtrControl",        "DsrSensitivity",     "TxContinueOnXoff",
-      "Outx_XonXoffFlow",  "Inx_XonXoffFlow",    "ReplaceWhenParityError",
-      "IgnoreNullChar",    "RtsControl",         "XonLimit",
-      "XoffLimit",         "ByteSize",           "Parity",
-      "StopBits",          "XonChar",            "XoffChar",
-      "ReplacedChar",      "ReadIntervalTimeout", "ReadTotalTimeoutMultiplier",
-      "ReadTotalTimeoutConstant", "WriteTotalTimeoutMultiplier", "WriteTotalTimeoutConstant",
-      "OnReceiveData",     "OnReceiveError",     "OnModemStateChange",
-      "OnRequestHangup",   "OnSendDataEmpty"};
+  static const std::vector<std::string> names = {"ComHandle",
+                                                 "CommName",
+                                                 "BaudRate",
+                                                 "ParityCheck",
+                                                 "Outx_CtsFlow",
+                                                 "Outx_DsrFlow",
+                                                 "DtrControl",
+                                                 "DsrSensitivity",
+                                                 "TxContinueOnXoff",
+                                                 "Outx_XonXoffFlow",
+                                                 "Inx_XonXoffFlow",
+                                                 "ReplaceWhenParityError",
+                                                 "IgnoreNullChar",
+                                                 "RtsControl",
+                                                 "XonLimit",
+                                                 "XoffLimit",
+                                                 "ByteSize",
+                                                 "Parity",
+                                                 "StopBits",
+                                                 "XonChar",
+                                                 "XoffChar",
+                                                 "ReplacedChar",
+                                                 "ReadIntervalTimeout",
+                                                 "ReadTotalTimeoutMultiplier",
+                                                 "ReadTotalTimeoutConstant",
+                                                 "WriteTotalTimeoutMultiplier",
+                                                 "WriteTotalTimeoutConstant",
+                                                 "OnReceiveData",
+                                                 "OnReceiveError",
+                                                 "OnModemStateChange",
+                                                 "OnRequestHangup",
+                                                 "OnSendDataEmpty"};
   return names;
 }
 
@@ -369,11 +393,9 @@ void TComm::SetPropertyText(const std::string &name, const std::string &value) {
       {"Outx_DsrFlow", [](TComm &c, auto &n, auto &v) { c.SetOutx_DsrFlow(ParseBool(n, v)); }},
       {"DtrControl",
        [](TComm &c, auto &n, auto &v) {
-         c.SetDtrControl(
-             ParseEnum<TDtrControl>(n, v, {"DtrEnable", "DtrDisable", "DtrHandshake"}));
+         c.SetDtrControl(ParseEnum<TDtrControl>(n, v, {"DtrEnable", "DtrDisable", "DtrHandshake"}));
        }},
-      {"DsrSensitivity",
-       [](TComm &c, auto &n, auto &v) { c.SetDsrSensitivity(ParseBool(n, v)); }},
+      {"DsrSensitivity", [](TComm &c, auto &n, auto &v) { c.SetDsrSensitivity(ParseBool(n, v)); }},
       {"TxContinueOnXoff",
        [](TComm &c, auto &n, auto &v) { c.SetTxContinueOnXoff(ParseBool(n, v)); }},
       {"Outx_XonXoffFlow",
@@ -382,8 +404,7 @@ void TComm::SetPropertyText(const std::string &name, const std::string &value) {
        [](TComm &c, auto &n, auto &v) { c.SetInx_XonXoffFlow(ParseBool(n, v)); }},
       {"ReplaceWhenParityError",
        [](TComm &c, auto &n, auto &v) { c.SetReplaceWhenParityError(ParseBool(n, v)); }},
-      {"IgnoreNullChar",
-       [](TComm &c, auto &n, auto &v) { c.SetIgnoreNullChar(ParseBool(n, v)); }},
+      {"IgnoreNullChar", [](TComm &c, auto &n, auto &v) { c.SetIgnoreNullChar(ParseBool(n, v)); }},
       {"RtsControl",
        [](TComm &c, auto &n, auto &v) {
          c.SetRtsControl(ParseEnum<TRtsControl>(

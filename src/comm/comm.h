@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ class ECommsError : public platform::Exception {
 };
 
 class TReadThread;
+class TReceiveGate;
 class TWriteThread;
 
 class TComm : public TComponent {
@@ -121,6 +123,8 @@ class TComm : public TComponent {
   HWND NotifyWindowHandle() const { return FNotifyWindow; }
   bool SendDataEmptyFlag() const { return FSendDataEmpty.load(); }
   const TReadThread *ReaderThread() const { return Reader; }
+  // Chunks a reader posted that the window has not taken yet.
+  long QueuedChunks() const;
   const TWriteThread *WriterThread() const { return Writer; }
 
  private:
@@ -142,6 +146,8 @@ class TComm : public TComponent {
   HWND FNotifyWindow = nullptr;
   // One-byte flag stored by the main thread and the writer; last store wins.
   std::atomic<bool> FSendDataEmpty{true};
+  // Chunks posted by a reader and not yet taken here, over every opening.
+  std::unique_ptr<TReceiveGate> FReceiveGate;
 
   std::string FCommName = "COM2";
   std::uint32_t FBaudRate = 9600;

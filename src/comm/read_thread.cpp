@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "comm/messages.h"
+#include "comm/receive_gate.h"
 
 namespace comm {
 
@@ -160,7 +161,15 @@ bool TReadThread::ArmRead(OVERLAPPED &record, BYTE *buffer, DWORD &count, DWORD 
   platform::OsApi &api = Api();
   for (;;) {
     if (api.WaitForSingleObject(CloseEvent, 0) != WAIT_TIMEOUT) return false;
+    // No read stands while the window is behind: the line holds the rest.
+    if (Gate != nullptr && !Gate->WaitForRoom(CloseEvent)) return false;
     if (api.ReadFile(PortHandle, buffer, size, &count, &record)) {
+      if (count == 0) {
+        // The device's time-outs make reads return at once: no read can
+        // stand, and reading again at once would spin. Receiving is over.
+        RequestHangup();
+        return false;
+      }
       if (!PostChunk(buffer, count)) return false;
       continue;
     }
@@ -177,9 +186,20 @@ bool TReadThread::ArmRead(OVERLAPPED &record, BYTE *buffer, DWORD &count, DWORD 
 
 bool TReadThread::CompleteRead(OVERLAPPED &record, BYTE *buffer, DWORD &count) {
   platform::OsApi &api = Api();
-  if (api.GetOverlappedResult(PortHandle, &record, &count, FALSE)) return PostChunk(buffer, count);
-  if (api.GetLastError() != ERROR_INVALID_HANDLE) RequestHangup();
-  return false;
+  if (!api.GetOverlappedResult(PortHandle, &record, &count, FALSE)) {
+    const DWORD error = api.GetLastError();
+    // A read whose time-out passed. Windows completes it with the bytes that
+    // came; Wine reports ERROR_TIMEOUT instead, and does so with no bytes
+    // while a write is under way on the same port.
+    if (error != ERROR_TIMEOUT) {
+      if (error != ERROR_INVALID_HANDLE) RequestHangup();
+      return false;
+    }
+  }
+  // Nothing came before the time-out: the line is still there, and the next
+  // read stands again.
+  if (count == 0) return true;
+  return PostChunk(buffer, count);
 }
 
 bool TReadThread::PostChunk(const BYTE *bytes, DWORD length) {
@@ -192,9 +212,11 @@ bool TReadThread::PostChunk(const BYTE *bytes, DWORD length) {
   }
   std::memcpy(block, bytes, length);
   block[length] = 0;
+  if (Gate != nullptr) Gate->Posting();
   if (api.PostMessageA(NotifyWindow, NotifyGotData, length, reinterpret_cast<LPARAM>(block))) {
     return true;
   }
+  if (Gate != nullptr) Gate->Unposted();
   api.LocalFree(block);  // never reached the component: it is still ours
   RequestHangup();
   return false;

@@ -6,6 +6,8 @@
 
 namespace comm {
 
+class TReceiveGate;
+
 class TReadThread : public platform::TThread {
  public:
   explicit TReadThread(platform::OsApi &api) : TThread(true, api) {}
@@ -14,6 +16,9 @@ class TReadThread : public platform::TThread {
   HANDLE PortHandle = nullptr;
   HANDLE CloseEvent = nullptr;
   HWND NotifyWindow = nullptr;
+  // Counts the chunks posted and not yet taken; the reader waits while too
+  // many wait (none: it never waits).
+  TReceiveGate *Gate = nullptr;
 
   static constexpr DWORD kReadSize = 1024;
   static constexpr DWORD kEventMask = EV_RLSD | EV_ERR | EV_RING;  // 0x1A0

@@ -1,5 +1,7 @@
 #include "comm/write_thread.h"
 
+#include <chrono>
+
 #include "comm/messages.h"
 
 namespace comm {
@@ -21,8 +23,14 @@ void TWriteThread::Execute() {
     RequestHangup();
   } else {
     bool noticeDue = true;
+    bool looked = false;
     for (;;) {
-      if (!api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      const BOOL taken = api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+      if (!looked) {
+        looked = true;
+        MarkQueueReady();  // the queue exists from this first look on
+      }
+      if (!taken) {
         SetSendDataEmpty();
         if (noticeDue && !api.PostMessageA(NotifyWindow, NotifySendEmpty, 0, 0)) {
           RequestHangup();
@@ -68,6 +76,13 @@ void TWriteThread::Execute() {
     released = api.WaitForSingleObject(state->writeRecord.hEvent, 10000) == WAIT_OBJECT_0;
   }
   SetSendDataEmpty();
+  {
+    // From here on posts fail, so the drain below sees every request that
+    // was ever accepted.
+    std::lock_guard<std::mutex> lock(gate_);
+    accepting_ = false;
+  }
+  ready_.notify_all();
   // Requests still queued are never written, but their blocks are ours.
   while (api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.hwnd == nullptr && msg.message == WriteRequest) ReleaseBlock(msg.lParam);
@@ -111,11 +126,29 @@ bool TWriteThread::WriteBlock(OVERLAPPED &record, const void *buffer, DWORD coun
   return false;
 }
 
+void TWriteThread::MarkQueueReady() {
+  {
+    std::lock_guard<std::mutex> lock(gate_);
+    queueReady_ = true;
+  }
+  ready_.notify_all();
+}
+
+bool TWriteThread::PostRequest(WPARAM count, LPARAM block) {
+  std::unique_lock<std::mutex> lock(gate_);
+  // A writer resumed a moment ago looks at its queue within microseconds;
+  // the bound only keeps a writer that never runs from holding a send.
+  ready_.wait_for(lock, std::chrono::seconds(10), [this] { return queueReady_ || !accepting_; });
+  if (!accepting_) {
+    Api().SetLastError(ERROR_INVALID_THREAD_ID);  // as a post to an ended thread
+    return false;
+  }
+  return Api().PostThreadMessageA(ThreadID(), WriteRequest, count, block);
+}
+
 void TWriteThread::RequestHangup() { Api().PostMessageA(NotifyWindow, NotifyRequestHangup, 0, 0); }
 
-void TWriteThread::ReleaseBlock(LPARAM block) {
-  Api().LocalFree(reinterpret_cast<HLOCAL>(block));
-}
+void TWriteThread::ReleaseBlock(LPARAM block) { Api().LocalFree(reinterpret_cast<HLOCAL>(block)); }
 
 void TWriteThread::SetSendDataEmpty() {
   if (SendDataEmptyRef != nullptr) SendDataEmptyRef->store(true);

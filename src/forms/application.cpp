@@ -12,15 +12,46 @@ namespace forms {
 // last Synchronize, a static destructor) finds it gone.
 TApplication *Application = new TApplication();
 
+namespace {
+
+// Posted to the application's own hidden window: run the deferred closes.
+constexpr UINT kRunDeferredCloses = WM_USER + 1;
+// Posted there by ProcessMessages behind what was pending when it began
+// (wParam: its number); it stops once its marker has been dispatched.
+constexpr UINT kPumpMarker = WM_USER + 2;
+
+}  // namespace
+
+class TApplication::THandlerScope {
+ public:
+  explicit THandlerScope(TApplication &app) : app_(app) { ++app_.handlerDepth_; }
+  ~THandlerScope() {
+    if (--app_.handlerDepth_ == 0 && !app_.deferredCloses_.empty()) app_.PostDeferredCloses();
+  }
+  THandlerScope(const THandlerScope &) = delete;
+  THandlerScope &operator=(const THandlerScope &) = delete;
+
+ private:
+  TApplication &app_;
+};
+
 TApplication::TApplication() : TComponent(nullptr) {
   platform::SetEscapedExceptionHandler(
       [this](std::exception_ptr error) { HandleException(error); });
+  // A send that the auto-send thread has the main thread run is a handler
+  // too: a close that its pause lets in must wait until it has returned.
+  platform::SetSynchronizeScope([this](const std::function<void()> &request) {
+    THandlerScope scope(*this);
+    request();
+  });
 }
 
 TApplication::~TApplication() {
   DestroyForms();
   backend_.reset();
+  platform::SetSynchronizeScope(nullptr);
   platform::SetEscapedExceptionHandler(nullptr);
+  if (ownWindow_ != nullptr) platform::DefaultOsApi().DeallocateHWnd(ownWindow_);
 }
 
 void TApplication::Initialize() {
@@ -40,6 +71,8 @@ void TApplication::FormCreated(TForm *form) {
 
 void TApplication::FormDestroying(TForm *form) {
   forms_.erase(std::remove(forms_.begin(), forms_.end(), form), forms_.end());
+  deferredCloses_.erase(std::remove(deferredCloses_.begin(), deferredCloses_.end(), form),
+                        deferredCloses_.end());
   if (mainForm_ == form) mainForm_ = nullptr;
 }
 
@@ -62,7 +95,10 @@ void TApplication::Run() {
 
 void TBackend::Run() {
   while (!Application->Terminated()) {
-    Application->ProcessMessages();
+    // The loop itself takes everything, so the wait below starts from an
+    // empty queue.
+    Application->DispatchQueuedMessages(-1);
+    ProcessEvents();
     if (Application->Terminated()) break;
     // Sleep until the main thread's queue has input or a Synchronize waits.
     HANDLE sync = platform::SyncEvent();
@@ -72,11 +108,23 @@ void TBackend::Run() {
 }
 
 void TApplication::ProcessMessages() {
-  DispatchQueuedMessages(-1);
+  // Only what is pending now: messages that keep coming (a flood of received
+  // data) must not hold a handler that pumps (a send's pause) until they end.
+  // A nested call's marker comes after this one's, so it passes ours on its
+  // way; each call ends once its own has been dispatched by anyone.
+  HWND own = OwnWindow();
+  const WPARAM marker = ++markersPosted_;
+  if (own != nullptr && Api().PostMessageA(own, kPumpMarker, marker, 0)) {
+    DispatchQueuedMessages(-1, marker);
+  } else {
+    DispatchQueuedMessages(-1);  // no marker: up to the queue's end
+  }
   Backend().ProcessEvents();
 }
 
-int TApplication::DispatchQueuedMessages(int limit) {
+int TApplication::DispatchQueuedMessages(int limit) { return DispatchQueuedMessages(limit, 0); }
+
+int TApplication::DispatchQueuedMessages(int limit, WPARAM marker) {
   // Each message is an event of its own: what it raises is handled here,
   // even when this runs inside another handler.
   const int saved = dispatchDepth_;
@@ -84,7 +132,8 @@ int TApplication::DispatchQueuedMessages(int limit) {
   platform::OsApi &api = Api();
   int count = 0;
   MSG msg;
-  while ((limit < 0 || count < limit) && api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while ((limit < 0 || count < limit) && (marker == 0 || markerReached_ < marker) &&
+         api.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     ++count;
     if (msg.message == WM_QUIT) {
       Terminate();
@@ -128,6 +177,7 @@ int TApplication::MessageBox(const std::string &text, const std::string &caption
 }
 
 bool TApplication::DispatchEvent(const std::function<void()> &handler) {
+  THandlerScope scope(*this);
   if (dispatchDepth_ == 0) return DispatchGuarded(handler);
   // Nested: the exception belongs to the handler that caused this event.
   ++dispatchDepth_;
@@ -137,6 +187,58 @@ bool TApplication::DispatchEvent(const std::function<void()> &handler) {
   } restore{dispatchDepth_};
   handler();
   return true;
+}
+
+// A close cannot run where it arrives when a handler is under way: the
+// handler may be a send that the auto-send thread waits for, and the close
+// releases that thread and waits for it in turn. So it waits for the stack
+// to unwind and then comes back through the main thread's queue, which every
+// backend's loop serves.
+void TApplication::DeferClose(TForm *form) {
+  if (std::find(deferredCloses_.begin(), deferredCloses_.end(), form) == deferredCloses_.end()) {
+    deferredCloses_.push_back(form);
+  }
+  OwnWindow();
+  if (handlerDepth_ == 0) PostDeferredCloses();
+}
+
+HWND TApplication::OwnWindow() {
+  if (ownWindow_ == nullptr) {
+    ownWindow_ = platform::DefaultOsApi().AllocateHWnd(
+        [this](HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+          if (msg == kRunDeferredCloses) {
+            RunDeferredCloses();
+            return 0;
+          }
+          if (msg == kPumpMarker) {
+            // Markers arrive in the order they were posted.
+            markerReached_ = std::max(markerReached_, wParam);
+            return 0;
+          }
+          return platform::DefaultOsApi().DefWindowProcA(wnd, msg, wParam, lParam);
+        });
+  }
+  return ownWindow_;
+}
+
+void TApplication::PostDeferredCloses() {
+  if (deferPosted_ || ownWindow_ == nullptr) return;
+  deferPosted_ =
+      platform::DefaultOsApi().PostMessageA(ownWindow_, kRunDeferredCloses, 0, 0) != FALSE;
+}
+
+void TApplication::RunDeferredCloses() {
+  deferPosted_ = false;
+  // Taken by a pump inside another handler: that one returns first (the
+  // last handler to return posts again).
+  if (handlerDepth_ > 0) return;
+  std::vector<TForm *> closes;
+  closes.swap(deferredCloses_);
+  for (TForm *form : closes) {
+    if (std::find(forms_.begin(), forms_.end(), form) == forms_.end()) continue;
+    // As the user's close: dropped if the form has closed meanwhile.
+    UserInput([form] { form->UserClose(); });
+  }
 }
 
 bool TApplication::UserInput(const std::function<void()> &action) {

@@ -52,9 +52,10 @@ class TApplication : public TComponent {
 
   // Shows the main form and runs the loop until it closes (or Terminate).
   void Run();
-  // Handles everything pending now: the main thread's message queue
-  // (engine notifications, thread messages), Synchronize requests and the
-  // backend's events. Never waits.
+  // Handles everything pending now: the messages of the main thread's queue
+  // that were there when it began (engine notifications, thread messages;
+  // not those that arrive meanwhile), Synchronize requests and the backend's
+  // events. Never waits.
   void ProcessMessages();
   // Dispatches up to `limit` messages of the main thread's queue, then the
   // waiting Synchronize requests; returns the number of messages. Backends
@@ -108,6 +109,15 @@ class TApplication : public TComponent {
   // Deletes every form the application owns, the last created first.
   void DestroyForms();
 
+  // True while an event handler runs on the main thread: a model event
+  // (OnClick, OnChange, OnKeyPress, OnClose, ...) or a Synchronize request,
+  // however deeply nested.
+  bool HandlerRunning() const { return handlerDepth_ > 0; }
+  // A user's close of `form` that arrived while a handler runs (inside its
+  // message pump). It is honoured once every handler on the stack has
+  // returned, from the main loop, and only once however often it arrived.
+  void DeferClose(TForm *form);
+
   // ---- for the model ----------------------------------------------------
   void FormConstructed(TForm *form);
   void FormDestroying(TForm *form);
@@ -116,6 +126,16 @@ class TApplication : public TComponent {
  private:
   void FormCreated(TForm *form);
   bool DispatchGuarded(const std::function<void()> &handler);
+  // Counts a running handler; the last one to return hands the deferred
+  // closes to the main loop.
+  class THandlerScope;
+  void PostDeferredCloses();
+  void RunDeferredCloses();
+  // The application's hidden window on the main thread's queue (deferred
+  // closes, ProcessMessages' markers); made on first use.
+  HWND OwnWindow();
+  // As the public one; with a marker, stops once that marker was dispatched.
+  int DispatchQueuedMessages(int limit, WPARAM marker);
 
   std::unique_ptr<TBackend> backend_;
   platform::OsApi *api_ = nullptr;  // DefaultOsApi() until set
@@ -123,6 +143,12 @@ class TApplication : public TComponent {
   TForm *mainForm_ = nullptr;
   bool terminated_ = false;
   int dispatchDepth_ = 0;
+  int handlerDepth_ = 0;
+  std::vector<TForm *> deferredCloses_;
+  HWND ownWindow_ = nullptr;
+  bool deferPosted_ = false;
+  WPARAM markersPosted_ = 0;
+  WPARAM markerReached_ = 0;
   std::string exeName_;
   std::string title_;
   TPicture icon_;

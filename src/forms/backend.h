@@ -54,6 +54,16 @@ class TBackend {
     return false;
   }
 
+  // Asks the user for a file to save to with the platform's own dialog
+  // (which asks before an existing file is replaced). False when the user
+  // cancels.
+  virtual bool ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) {
+    (void)owner;
+    (void)title;
+    (void)path;
+    return false;
+  }
+
   // Writes a picture of the form to a PNG file; false when the backend
   // cannot (the headless one draws nothing).
   virtual bool SaveScreenshot(TForm &form, const std::string &path) {

@@ -5,6 +5,7 @@
 
 #include "forms/application.h"
 #include "forms/backend.h"
+#include "forms/log_commands.h"
 
 namespace forms {
 
@@ -208,6 +209,12 @@ bool TButton::UserClick() {
   return true;
 }
 
+void TButton::SetDefault(bool v) {
+  if (v == default_) return;
+  default_ = v;
+  Changed(TChange::Other);
+}
+
 TCheckBox::TCheckBox(TComponent *AOwner) : TWinControl(AOwner) {}
 
 void TCheckBox::SetChecked(bool checked) {
@@ -324,6 +331,12 @@ bool TCustomEdit::FilterTypedCharacter(const std::string &typed, std::string &pa
 bool TCustomEdit::UserTypeKey(char ch) {
   if (!CanUserAct()) return false;
   char key = ch;
+  // A one-line box leaves Enter and Esc to its form, as the dialog manager
+  // of a real window does.
+  if (!MultiLine() && (ch == 13 || ch == 27)) {
+    if (TForm *form = ParentForm()) form->UserDialogKey(ch);
+    return true;
+  }
   if (!KeyPress(key)) return true;
   if (readOnly_) return true;
   const auto k = static_cast<unsigned char>(key);
@@ -398,7 +411,16 @@ void TCustomEdit::ReplaceSelection(const std::string &text, bool user) {
   const std::size_t size = StoredSize();
   const std::size_t start = std::min(selStart_, size);
   const std::size_t len = std::min(selLength_, size - start);
-  if (len == 0 && text.empty()) return;
+  if (len == text.size()) {
+    // The same text over itself: the caret moves, the text does not change.
+    std::size_t i = 0;
+    while (i < len && StoredAt(start + i) == text[i]) ++i;
+    if (i == len) {
+      selStart_ = start + len;
+      selLength_ = 0;
+      return;
+    }
+  }
   StoredReplace(start, len, text);
   selStart_ = start + text.size();
   selLength_ = 0;
@@ -474,10 +496,45 @@ void TMemoLines::SetText(const std::string &text) { memo_.SetText(text); }
 
 TMemo::TMemo(TComponent *AOwner) : TCustomEdit(AOwner), lines_(*this) {}
 
-void TMemo::Append(std::string_view text) {
+TMemo::~TMemo() {
+  // The view goes while the memo it shows is whole; then a save still
+  // writing ends before the text it reads goes.
+  DestroyHandle();
+  commands_.reset();
+}
+
+TLogCommands &TMemo::Commands() {
+  if (!commands_) commands_ = std::make_unique<TLogCommands>(*this);
+  return *commands_;
+}
+
+void TMemo::Append(std::string_view text) { AppendMarked(text, false); }
+
+void TMemo::AppendReceived(std::string_view shown, bool hex, bool endsWithPause) {
+  AppendMarked(shown, hex);
+  pauseBefore_ = endsWithPause;
+}
+
+void TMemo::SetShowTimestamps(bool show) {
+  if (show == shown_.Shown()) return;
+  shown_.SetShown(show);
+  Changed(TChange::Stamps);
+}
+
+void TMemo::AppendMarked(std::string_view text, bool hexChunk) {
   if (text.empty()) return;
   const bool caretAtEnd = selStart_ == log_.Size() && selLength_ == 0;
+  const std::size_t from = log_.Size();
+  const std::size_t linesBefore = log_.LineCount();
   log_.Append(text);
+  // Every line that starts in the new text starts at the time it came; a
+  // hex chunk after a pause starts anew as well.
+  const std::int64_t now = clock_ ? clock_() : LogStamps::Now();
+  const std::size_t lines = log_.LineCount();
+  if (hexChunk && pauseBefore_ && (lines == linesBefore || log_.LineStart(linesBefore) != from)) {
+    stamps_.Add(from, now);
+  }
+  for (std::size_t i = linesBefore; i < lines; ++i) stamps_.Add(log_.LineStart(i), now);
   if (joinedValid_) joined_.append(text.data(), text.size());
   if (caretAtEnd) selStart_ = log_.Size();
   scrolledToEnd_ = false;
@@ -498,8 +555,17 @@ const std::string &TMemo::TextValue() const {
   return joined_;
 }
 
+void TMemo::MarkAll() {
+  stamps_.Clear();
+  shown_.Forget();
+  pauseBefore_ = true;
+  const std::int64_t now = clock_ ? clock_() : LogStamps::Now();
+  for (std::size_t i = 0; i < log_.LineCount(); ++i) stamps_.Add(log_.LineStart(i), now);
+}
+
 void TMemo::Store(const std::string &text) {
   log_.Assign(text);
+  MarkAll();
   if (text.empty()) {
     // Emptied: the joined copy goes too, so a log that is cleared and
     // refilled does not carry a second copy of itself.
@@ -513,8 +579,12 @@ void TMemo::Store(const std::string &text) {
 
 void TMemo::StoredReplace(std::size_t pos, std::size_t len, const std::string &with) {
   if (len == 0 && pos == log_.Size()) {
+    const std::size_t linesBefore = log_.LineCount();
     log_.Append(with);
     if (joinedValid_) joined_.append(with);
+    const std::int64_t now = clock_ ? clock_() : LogStamps::Now();
+    for (std::size_t i = linesBefore; i < log_.LineCount(); ++i)
+      stamps_.Add(log_.LineStart(i), now);
     return;
   }
   std::string updated = log_.ToString();
@@ -636,23 +706,59 @@ void TForm::SetFont(const TFont &font) {
 void TForm::Show() { SetVisible(true); }
 
 void TForm::SetVisible(bool visible) {
-  if (visible) HandleNeeded();
+  if (visible) {
+    HandleNeeded();
+    closed_ = false;
+  }
   TControl::SetVisible(visible);
 }
 
 void TForm::Close() {
+  if (closing_) return;
+  closing_ = true;
+  struct Done {
+    bool &closing;
+    ~Done() { closing = false; }
+  } done{closing_};
   TCloseAction action = caHide;
   if (OnClose) {
     // A handler that fails keeps the window open.
     if (!Application->DispatchEvent([this, &action] { OnClose(this, action); })) return;
   }
   if (action == caNone) return;
+  closed_ = true;
   Hide();
   if (Application->MainForm() == this) Application->MainFormClosed();
 }
 
+namespace {
+
+TButton *FindDialogButton(TWinControl &parent, bool wantDefault) {
+  for (int i = 0; i < parent.ControlCount(); ++i) {
+    TControl *c = parent.Controls(i);
+    if (auto *button = dynamic_cast<TButton *>(c)) {
+      if (wantDefault ? button->Default() : button->Cancel()) return button;
+    } else if (auto *container = dynamic_cast<TWinControl *>(c)) {
+      if (TButton *found = FindDialogButton(*container, wantDefault)) return found;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool TForm::UserDialogKey(char key) {
+  if (key != 13 && key != 27) return false;
+  TButton *button = FindDialogButton(*this, key == 13);
+  return button != nullptr && button->UserClick();
+}
+
 bool TForm::UserClose() {
-  if (!Enabled()) return false;
+  if (!Enabled() || closing_ || closed_) return false;
+  if (Application->HandlerRunning()) {
+    Application->DeferClose(this);
+    return true;
+  }
   Close();
   return true;
 }

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "forms/log_stamps.h"
 #include "forms/log_text.h"
 #include "forms/strings.h"
 #include "platform/rtl.h"
@@ -103,7 +104,8 @@ enum class TChange {
   Picture,
   Font,
   TabOrder,
-  Other,  // anything else a backend may show (bevel, scroll bars, ...)
+  Stamps,  // a memo's timestamps shown or hidden
+  Other,   // anything else a backend may show (bevel, scroll bars, ...)
 };
 
 // ---- controls -----------------------------------------------------------
@@ -263,7 +265,18 @@ class TButton : public TWinControl {
   // A user's click: runs OnClick only when the button can take input.
   bool UserClick();
 
+  // Enter in the button's form clicks its default button, Esc its cancel
+  // button (when the focused control does not take the key itself).
+  bool Default() const { return default_; }
+  void SetDefault(bool v);
+  bool Cancel() const { return cancel_; }
+  void SetCancel(bool v) { cancel_ = v; }
+
   TNotifyEvent OnClick;
+
+ private:
+  bool default_ = false;
+  bool cancel_ = false;
 };
 
 class TCheckBox : public TWinControl {
@@ -376,6 +389,7 @@ class TEdit : public TCustomEdit {
 };
 
 class TMemo;
+class TLogCommands;
 
 // The lines of a memo, read from and written to its text.
 class TMemoLines : public TStrings {
@@ -404,12 +418,37 @@ class TMemo : public TCustomEdit {
 
   TStrings &Lines() { return lines_; }
   const TStrings &Lines() const { return lines_; }
+  ~TMemo() override;
+
   // Appends `text` at the very end, as it is (no line break added), in
   // time proportional to its length. Runs OnChange when it is not empty.
   void Append(std::string_view text);
+  // Appends a chunk of received data as the log shows it (its bytes, or
+  // their hex text). `endsWithPause`: the line went quiet after this chunk
+  // for longer than the read interval, so the next chunk starts anew.
+  void AppendReceived(std::string_view shown, bool hex, bool endsWithPause);
   std::size_t TextLength() const { return log_.Size(); }
   // The stored text, for views that read it piece by piece.
   const LogText &Log() const { return log_; }
+
+  // When each line came in: a mark at the first byte of every line, and in
+  // hex display at the first byte of every chunk that follows a pause. They
+  // are kept whether shown or not, and go with the text on Clear.
+  const LogStamps &Stamps() const { return stamps_; }
+  // The text as shown: with "[HH:MM:SS.mmm] " before each mark while
+  // ShowTimestamps is on.
+  const StampedLog &Shown() const { return shown_; }
+  bool ShowTimestamps() const { return shown_.Shown(); }
+  void SetShowTimestamps(bool show);
+  // The clock marks are taken from (milliseconds since the epoch); tests
+  // set their own.
+  void SetClock(std::function<std::int64_t()> clock) { clock_ = std::move(clock); }
+
+  // The log's context menu and keys (copy, find, save, timestamps), made
+  // on first use.
+  TLogCommands &Commands();
+  // The commands if they were made, else null (never makes them).
+  TLogCommands *ExistingCommands() const { return commands_.get(); }
 
   TScrollStyle ScrollBars() const { return scrollBars_; }
   void SetScrollBars(TScrollStyle v);
@@ -434,7 +473,15 @@ class TMemo : public TCustomEdit {
 
  private:
   friend class TMemoLines;
+  void AppendMarked(std::string_view text, bool hexChunk);
+  void MarkAll();
+
   LogText log_;
+  LogStamps stamps_;
+  StampedLog shown_{log_, stamps_};
+  std::function<std::int64_t()> clock_;
+  bool pauseBefore_ = true;  // the next received chunk follows a pause
+  std::unique_ptr<TLogCommands> commands_;
   // Text() as one string, once asked for; kept in step with log_ until the
   // memo is cleared, so a reference to it stays valid and current.
   mutable std::string joined_;
@@ -528,10 +575,18 @@ class TForm : public TWinControl {
   void Hide() { SetVisible(false); }
   void SetVisible(bool visible) override;
   // Runs OnClose; unless it answers caNone the form hides, and closing the
-  // main form ends the application's message loop.
+  // main form ends the application's message loop. Does nothing while the
+  // form's close is already under way.
   void Close();
   // The user asked to close the window (close box, system menu, Alt+F4).
+  // Arriving while an event handler runs (its message pump let it in), the
+  // close waits until the handlers have returned (TApplication::DeferClose).
+  // Ignored while a close is under way and once the form has closed, so a
+  // close is honoured exactly once. True when the close was taken.
   bool UserClose();
+  // Enter (13) or Esc (27) that the focused control left to the form: clicks
+  // the form's default or cancel button. False when there is none to click.
+  bool UserDialogKey(char key);
 
   // Runs OnCreate; TApplication::CreateForm calls it once construction ends.
   void AfterConstruction();
@@ -545,6 +600,8 @@ class TForm : public TWinControl {
   TPosition position_ = poDesigned;
   TColor color_ = clBtnFace;
   TFont font_;
+  bool closing_ = false;  // OnClose is running
+  bool closed_ = false;   // closed and not shown since
 };
 
 }  // namespace forms

@@ -30,6 +30,14 @@ class THeadlessBackend : public TBackend {
   // Answers each box; unset, every box answers IDOK.
   std::function<int(const TMessageBoxRecord &)> Answer;
 
+  // Answers the save dialog: the path picked, or false for Cancel.
+  bool ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) override {
+    (void)owner;
+    (void)title;
+    return SaveFileAnswer && SaveFileAnswer(path);
+  }
+  std::function<bool(std::string &)> SaveFileAnswer;
+
  private:
   std::vector<TMessageBoxRecord> boxes_;
 };

@@ -1,6 +1,7 @@
 #include "forms/log_layout.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace forms {
 
@@ -43,11 +44,75 @@ TextDecoder::Char Utf8Decoder::Next(const unsigned char *p, std::size_t n) const
   return Char{code, length};
 }
 
+// ---- row starts -----------------------------------------------------------------
+
+void LogLayout::RowStarts::PushBack(Start s) {
+  if (size_ % group_ == 0) {
+    bases_.push_back(s);
+    offsets_.push_back(Offsets{0, 0});
+  } else {
+    const Start &base = bases_.back();
+    offsets_.push_back(Offsets{static_cast<std::uint16_t>(s.byte - base.byte),
+                               static_cast<std::uint16_t>(s.ch - base.ch)});
+  }
+  ++size_;
+}
+
+void LogLayout::RowStarts::SetLastByte(std::uint64_t byte) {
+  if ((size_ - 1) % group_ == 0) {
+    bases_.back().byte = byte;
+  } else {
+    offsets_.back().byte = static_cast<std::uint16_t>(byte - bases_.back().byte);
+  }
+}
+
+void LogLayout::RowStarts::Clear() {
+  bases_.clear();
+  bases_.shrink_to_fit();
+  offsets_.clear();
+  offsets_.shrink_to_fit();
+  size_ = 0;
+}
+
+template <class Key>
+std::size_t LogLayout::RowStarts::Find(std::uint64_t pos, Key key) const {
+  // The group first, by its full start, then the row within it.
+  std::size_t lo = 0;
+  std::size_t hi = bases_.size();
+  while (hi - lo > 1) {
+    const std::size_t mid = (lo + hi) / 2;
+    if (key(bases_[mid]) <= pos) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  std::size_t first = lo * group_;
+  std::size_t end = std::min(size_, first + group_);
+  while (end - first > 1) {
+    const std::size_t mid = (first + end) / 2;
+    if (key((*this)[mid]) <= pos) {
+      first = mid;
+    } else {
+      end = mid;
+    }
+  }
+  return first;
+}
+
+std::size_t LogLayout::RowStarts::FindByte(std::uint64_t pos) const {
+  return Find(pos, [](const Start &s) { return s.byte; });
+}
+
+std::size_t LogLayout::RowStarts::FindChar(std::uint64_t pos) const {
+  return Find(pos, [](const Start &s) { return s.ch; });
+}
+
 // ---- layout ---------------------------------------------------------------------
 
-LogLayout::LogLayout(const LogText &text, const TextDecoder &decoder)
-    : text_(text), decoder_(decoder) {
-  rows_.push_back(Start{0, 0});
+LogLayout::LogLayout(const LogSource &text, const TextDecoder &decoder)
+    : text_(text), decoder_(decoder), rows_(decoder.MaxLength()) {
+  rows_.PushBack(Start{0, 0});
 }
 
 void LogLayout::SetWidthFunction(WidthFunction width) {
@@ -64,9 +129,8 @@ void LogLayout::SetWidth(int pixels) {
 
 void LogLayout::Reset() {
   ++generation_;
-  rows_.clear();
-  rows_.shrink_to_fit();
-  rows_.push_back(Start{0, 0});
+  rows_.Clear();
+  rows_.PushBack(Start{0, 0});
   decodedEnd_ = 0;
   chars_ = 0;
   rowWidth_ = 0;
@@ -84,9 +148,9 @@ TextDecoder::Char LogLayout::DecodeAt(std::uint64_t pos) const {
   }
   // A character across two chunks.
   unsigned char buffer[8];
-  const std::size_t n = text_.CopyTo(static_cast<std::size_t>(pos),
-                                     std::min<std::size_t>(decoder_.MaxLength(), sizeof buffer),
-                                     reinterpret_cast<char *>(buffer));
+  const std::size_t n = text_.CopyOut(static_cast<std::size_t>(pos),
+                                      std::min<std::size_t>(decoder_.MaxLength(), sizeof buffer),
+                                      reinterpret_cast<char *>(buffer));
   return decoder_.Next(buffer, n);
 }
 
@@ -103,7 +167,7 @@ int LogLayout::MeasureWidth(char32_t shown) const {
 }
 
 void LogLayout::NewRow(std::uint64_t byte, std::uint64_t ch) {
-  rows_.push_back(Start{byte, ch});
+  rows_.PushBack(Start{byte, ch});
   rowWidth_ = 0;
   rowUnits_ = 0;
   hasBreak_ = false;
@@ -128,6 +192,27 @@ void LogLayout::Update() {
     const bool lastPiece = pos + n >= size;
     std::size_t i = 0;
     while (i < n) {
+      if (ascii && !wrapPending_ && !lastWasCr_) {
+        // Printable ASCII that fits on the row, the common case, without
+        // the general rules: a tight loop over the bytes.
+        while (i < n) {
+          const unsigned char b = p[i];
+          if (b < 0x20 || b >= 0x7F || rowUnits_ + 1 > kMaxRowUnits) break;
+          const int w = CharWidth(b);
+          if (width_ > 0 && rowWidth_ + w > width_ && rowUnits_ > 0) break;
+          rowWidth_ += w;
+          ++rowUnits_;
+          ++chars_;
+          if (b == ' ') {
+            hasBreak_ = true;
+            break_ = Start{pos + i + 1, chars_};
+            breakWidth_ = rowWidth_;
+            breakUnits_ = rowUnits_;
+          }
+          ++i;
+        }
+        if (i >= n) break;
+      }
       TextDecoder::Char c;
       if (ascii && p[i] < 0x80) {
         c = TextDecoder::Char{p[i], 1};
@@ -152,7 +237,7 @@ void LogLayout::Take(char32_t code, std::uint64_t pos, std::size_t length) {
   const std::uint64_t next = pos + length;
   if (code == '\n' && lastWasCr_) {
     // The LF of a CR LF: the break is already there.
-    rows_.back().byte = next;
+    rows_.SetLastByte(next);
     lastWasCr_ = false;
     return;
   }
@@ -208,15 +293,17 @@ void LogLayout::Take(char32_t code, std::uint64_t pos, std::size_t length) {
 
 LogLayout::Row LogLayout::RowAt(std::size_t row) const {
   Row r;
-  const Start &s = rows_.at(row);
+  if (row >= rows_.Size()) throw std::out_of_range("LogLayout::RowAt");
+  const Start s = rows_[row];
   r.byteStart = s.byte;
   r.charStart = s.ch;
-  if (row + 1 < rows_.size()) {
-    r.byteEnd = rows_[row + 1].byte;
-    r.charEnd = rows_[row + 1].ch;
+  if (row + 1 < rows_.Size()) {
+    const Start next = rows_[row + 1];
+    r.byteEnd = next.byte;
+    r.charEnd = next.ch;
     // Only a line break ends a row right after itself with the byte CR or LF.
     const char last =
-        r.byteEnd > r.byteStart ? text_.At(static_cast<std::size_t>(r.byteEnd - 1)) : '\0';
+        r.byteEnd > r.byteStart ? text_.ByteAt(static_cast<std::size_t>(r.byteEnd - 1)) : '\0';
     r.endsLine = last == '\n' || last == '\r';
   } else {
     r.byteEnd = decodedEnd_;
@@ -225,10 +312,60 @@ LogLayout::Row LogLayout::RowAt(std::size_t row) const {
   return r;
 }
 
-std::size_t LogLayout::RowOfChar(std::uint64_t pos) const {
-  auto it = std::upper_bound(rows_.begin(), rows_.end(), pos,
-                             [](std::uint64_t p, const Start &s) { return p < s.ch; });
-  return static_cast<std::size_t>(it - rows_.begin()) - 1;
+std::size_t LogLayout::RowOfChar(std::uint64_t pos) const { return rows_.FindChar(pos); }
+
+std::size_t LogLayout::RowOfByte(std::uint64_t pos) const { return rows_.FindByte(pos); }
+
+std::uint64_t LogLayout::CharOfByte(std::uint64_t pos) const {
+  if (pos >= decodedEnd_) return chars_;
+  const std::size_t row = RowOfByte(pos);
+  const Row r = RowAt(row);
+  std::uint64_t found = r.charEnd;
+  bool done = false;
+  ForEachCharAt(row, [&](char32_t, std::uint64_t ch, std::uint64_t byte, std::size_t) {
+    if (!done && byte >= pos) {
+      found = ch;
+      done = true;
+    }
+  });
+  return found;
+}
+
+std::uint64_t LogLayout::ByteOfChar(std::uint64_t pos) const {
+  if (pos >= chars_) return decodedEnd_;
+  const std::size_t row = RowOfChar(pos);
+  std::uint64_t found = RowAt(row).byteEnd;
+  bool done = false;
+  ForEachCharAt(row, [&](char32_t, std::uint64_t ch, std::uint64_t byte, std::size_t units) {
+    if (!done && ch + units > pos) {
+      found = byte;
+      done = true;
+    }
+  });
+  return found;
+}
+
+template <class Fn>
+void LogLayout::ForEachCharAt(std::size_t row, Fn fn) const {
+  const Row r = RowAt(row);
+  std::uint64_t pos = r.byteStart;
+  std::uint64_t ch = r.charStart;
+  bool afterCr = false;
+  while (pos < r.byteEnd) {
+    const TextDecoder::Char c = DecodeAt(pos);
+    if (c.length == 0) break;
+    if (c.code == '\n' && afterCr) {
+      afterCr = false;
+      pos += c.length;
+      continue;
+    }
+    afterCr = c.code == '\r';
+    const char32_t shown = afterCr || c.code == '\n' ? U'\n' : Shown(c.code);
+    const std::size_t units = shown > 0xFFFF ? 2 : 1;
+    fn(shown, ch, pos, units);
+    ch += units;
+    pos += c.length;
+  }
 }
 
 template <class Fn>
@@ -281,7 +418,7 @@ std::u16string LogLayout::TextRange(std::uint64_t from, std::uint64_t to) const 
   std::u16string out;
   to = std::min(to, chars_);
   if (from >= to) return out;
-  for (std::size_t row = RowOfChar(from); row < rows_.size() && rows_[row].ch < to; ++row) {
+  for (std::size_t row = RowOfChar(from); row < rows_.Size() && rows_[row].ch < to; ++row) {
     ForEachChar(row, [&](char32_t shown, std::uint64_t ch, std::size_t, bool) {
       if (ch >= from && ch < to) AppendUtf16(out, shown);
     });

@@ -25,6 +25,7 @@
 // and accessibility offsets count.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -97,7 +98,7 @@ class LogLayout {
   static constexpr char32_t kReplacement = 0xFFFD;
 
   // `text` and `decoder` must outlive the layout.
-  LogLayout(const LogText &text, const TextDecoder &decoder);
+  LogLayout(const LogSource &text, const TextDecoder &decoder);
 
   // A new font: widths are asked again and everything is laid out again.
   void SetWidthFunction(WidthFunction width);
@@ -116,7 +117,7 @@ class LogLayout {
   // font): rows cached by a view are stale when it changes.
   std::uint64_t Generation() const { return generation_; }
 
-  std::size_t RowCount() const { return rows_.size(); }
+  std::size_t RowCount() const { return rows_.Size(); }
   // Characters shown so far (an unfinished character at the end not yet).
   std::uint64_t CharCount() const { return chars_; }
 
@@ -130,6 +131,13 @@ class LogLayout {
   Row RowAt(std::size_t row) const;
   // The row that shows character `pos`; past the end, the last row.
   std::size_t RowOfChar(std::uint64_t pos) const;
+  // The row that holds byte `pos`; past the end, the last row.
+  std::size_t RowOfByte(std::uint64_t pos) const;
+  // The first character at or after byte `pos` (its line break counts as
+  // one character; the LF of a CR LF is part of it), and the first byte of
+  // character `pos`.
+  std::uint64_t CharOfByte(std::uint64_t pos) const;
+  std::uint64_t ByteOfChar(std::uint64_t pos) const;
 
   // The shown characters of a row, its '\n' included when `withBreak`.
   std::u16string RowText(std::size_t row, bool withBreak = true) const;
@@ -152,6 +160,42 @@ class LogLayout {
     std::uint64_t byte;
     std::uint64_t ch;
   };
+  // Every row's start, in about 5 bytes a row rather than 16: rows come in
+  // groups, each with its first row's start in full and every row's as
+  // 16-bit offsets from it. A group has as many rows as surely fit in
+  // 64 KiB of bytes (a row holds at most kMaxRowUnits + 1 characters and
+  // its line break).
+  class RowStarts {
+   public:
+    explicit RowStarts(std::size_t maxCharBytes)
+        : group_(std::max<std::size_t>(1, 0xFFFF / (maxCharBytes * (kMaxRowUnits + 1) + 2))) {}
+    std::size_t Size() const { return size_; }
+    Start operator[](std::size_t row) const {
+      const Start &base = bases_[row / group_];
+      const Offsets &o = offsets_[row];
+      return Start{base.byte + o.byte, base.ch + o.ch};
+    }
+    void PushBack(Start s);
+    // Moves the last row's start to `byte` (the LF of a CR LF).
+    void SetLastByte(std::uint64_t byte);
+    void Clear();
+    // The last row whose start is at or before `pos`, by byte or by char.
+    std::size_t FindByte(std::uint64_t pos) const;
+    std::size_t FindChar(std::uint64_t pos) const;
+
+   private:
+    struct Offsets {
+      std::uint16_t byte;
+      std::uint16_t ch;
+    };
+    template <class Key>
+    std::size_t Find(std::uint64_t pos, Key key) const;
+
+    std::size_t group_;
+    std::size_t size_ = 0;
+    std::deque<Start> bases_;
+    std::deque<Offsets> offsets_;
+  };
   // One decoded character of the text at `pos` (length 0: unfinished).
   TextDecoder::Char DecodeAt(std::uint64_t pos) const;
   int CharWidth(char32_t shown) const {
@@ -167,15 +211,18 @@ class LogLayout {
   // Walks the characters of a row: fn(code (shown), byteStart, charStart).
   template <class Fn>
   void ForEachChar(std::size_t row, Fn fn) const;
+  // The same with each character's first byte: fn(shown, charStart, byte, units).
+  template <class Fn>
+  void ForEachCharAt(std::size_t row, Fn fn) const;
 
-  const LogText &text_;
+  const LogSource &text_;
   const TextDecoder &decoder_;
   WidthFunction widthFn_;
   mutable std::vector<std::int32_t> widthCache_;  // for U+0000..U+FFFF; -1 unknown
   int width_ = 0;
 
   std::uint64_t generation_ = 0;
-  std::deque<Start> rows_;        // every row's start; rows_.front() is {0, 0}
+  RowStarts rows_;                // every row's start; the first is {0, 0}
   std::uint64_t decodedEnd_ = 0;  // bytes taken so far
   std::uint64_t chars_ = 0;
   // The last row as laid out so far.

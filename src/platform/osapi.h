@@ -71,7 +71,9 @@ class OsApi {
   virtual HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void *parameter, DWORD creationFlags,
                               DWORD *threadId) = 0;
   virtual DWORD ResumeThread(HANDLE thread) = 0;  // only for CREATE_SUSPENDED starts
-  virtual BOOL SetThreadPriority(HANDLE thread, int priority) = 0;  // best effort
+  // FALSE (ERROR_ACCESS_DENIED) when the system refuses the caller, as Linux
+  // refuses an ordinary user a raised priority; callers may go on without it.
+  virtual BOOL SetThreadPriority(HANDLE thread, int priority) = 0;
   virtual DWORD GetCurrentThreadId() = 0;
 
   // ---- windows and messages ---------------------------------------------
@@ -83,8 +85,7 @@ class OsApi {
   // Fails with ERROR_INVALID_THREAD_ID while the thread has no queue yet:
   // a queue comes into being at the thread's first look at it.
   virtual BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) = 0;
-  virtual BOOL PeekMessageA(MSG *msg, HWND wnd, UINT filterMin, UINT filterMax,
-                            UINT removeMsg) = 0;
+  virtual BOOL PeekMessageA(MSG *msg, HWND wnd, UINT filterMin, UINT filterMax, UINT removeMsg) = 0;
   virtual BOOL TranslateMessage(const MSG *msg) = 0;
   virtual LRESULT DispatchMessageA(const MSG *msg) = 0;
   virtual LRESULT DefWindowProcA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) = 0;

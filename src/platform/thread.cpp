@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "platform/rtl.h"
 
@@ -32,6 +33,12 @@ struct SyncState {
 SyncState &Sync() {
   static SyncState *state = new SyncState();  // lives to the end of the process
   return *state;
+}
+
+// Set once at start, read on the main thread only.
+SynchronizeScope &Scope() {
+  static SynchronizeScope *scope = new SynchronizeScope();
+  return *scope;
 }
 
 }  // namespace
@@ -67,6 +74,8 @@ bool IsMainThread() {
 
 HANDLE SyncEvent() { return Sync().event; }
 
+void SetSynchronizeScope(SynchronizeScope scope) { Scope() = std::move(scope); }
+
 bool CheckSynchronize() {
   SyncState &s = Sync();
   bool ran = false;
@@ -82,7 +91,11 @@ bool CheckSynchronize() {
       s.queue.pop_front();
     }
     try {
-      request->fn();
+      if (Scope()) {
+        Scope()(request->fn);
+      } else {
+        request->fn();
+      }
     } catch (...) {
       request->error = std::current_exception();
     }

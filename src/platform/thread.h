@@ -99,5 +99,11 @@ bool IsMainThread();
 bool CheckSynchronize();
 // The event that is set while Synchronize requests wait (for main-thread waits).
 HANDLE SyncEvent();
+// Runs each Synchronize request on the main thread through `scope` (which
+// must call the routine it is given). The window framework counts a request
+// as an event handler this way, so that a close arriving while the request
+// pumps messages waits until it has returned. Null: requests run as they are.
+using SynchronizeScope = std::function<void(const std::function<void()> &)>;
+void SetSynchronizeScope(SynchronizeScope scope);
 
 }  // namespace platform

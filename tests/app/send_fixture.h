@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -19,6 +20,7 @@
 #include "comm/messages.h"
 #include "fake_registry.h"
 #include "platform/forwarding_api.h"
+#include "platform/thread.h"
 #include "test_port.h"
 #include "window_fixture.h"
 
@@ -44,8 +46,13 @@ class RecordingSendApi : public platform::ForwardingOsApi {
       std::lock_guard<std::mutex> lock(mutex_);
       sleeps_.push_back(milliseconds);
     }
+    if (onMainThreadSleep && platform::IsMainThread()) onMainThreadSleep(milliseconds);
     ForwardingOsApi::Sleep(milliseconds);
   }
+
+  // Runs as the main thread begins a pause: what a user does meanwhile is
+  // what the window's next message pump finds.
+  std::function<void(DWORD)> onMainThreadSleep;
 
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -371,5 +371,53 @@ TEST_F(AutoSendTest, ClosingWithThePortClosedEndsCleanlyTickedOrNot) {
   }
 }
 
+// The window manager's close arrives (twice) while an automatic send sleeps
+// in its pause and lets messages in. The send finishes first; then the close
+// runs once, in its own order: the thread is released, then the port closed.
+TEST_F(AutoSendTest, ACloseLetInByASendsPauseRunsOnceAfterTheSend) {
+  for (bool ticked : {true, false}) {
+    TfrmMain &w = NewWindow();
+    int closes = 0;
+    const forms::TCloseEvent formClose = w.OnClose;
+    w.OnClose = [&](platform::TObject *sender, forms::TCloseAction &action) {
+      ++closes;
+      formClose(sender, action);
+    };
+    // As the Win32 backend gets it: WM_CLOSE on the main thread's queue.
+    platform::OsApi &api = forms::Application->Api();
+    const UINT kWmClose = WM_USER + 3;
+    HWND wm = api.AllocateHWnd([&](HWND h, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
+      if (msg == kWmClose) forms::Application->UserInput([&w] { w.UserClose(); });
+      return api.DefWindowProcA(h, msg, wp, lp);
+    });
+    w.edtAutoSend->SetText("300");  // no next send can be due before the close has run
+    w.btnOpenClose->UserClick();
+    w.cbAutoSend->SetChecked(ticked);
+    ASSERT_TRUE(PumpUntil([&] { return Sent(w) >= 2; }, 20000));
+    std::int64_t sentBefore = -1;
+    api_.onMainThreadSleep = [&](DWORD ms) {
+      if (ms != 100 || sentBefore >= 0) return;
+      sentBefore = Sent(w);  // this send's bytes are queued, not yet counted
+      api.PostMessageA(wm, kWmClose, 0, 0);
+      api.PostMessageA(wm, kWmClose, 0, 0);
+    };
+    w.Show();
+    ASSERT_TRUE(PumpUntil([&] { return !w.Visible(); }, 20000)) << ticked;
+    api_.onMainThreadSleep = nullptr;
+    PumpFor(100);
+    EXPECT_EQ(closes, 1) << ticked;
+    EXPECT_EQ(Sent(w), sentBefore + 2) << ticked;
+    EXPECT_EQ(w.ComPort->DeviceHandle(), nullptr) << ticked;
+    EXPECT_EQ(w.AutoSendThread() == nullptr, ticked);
+    EXPECT_TRUE(forms::Application->Terminated()) << ticked;
+    EXPECT_EQ(PeerReceive(static_cast<std::size_t>(sentBefore + 2)).size(),
+              static_cast<std::size_t>(sentBefore + 2));
+    api.DeallocateHWnd(wm);
+    forms::Application->DestroyForms();
+    EXPECT_TRUE(OnlyOpenFirstBoxes());
+    headless_->ClearMessageBoxes();
+  }
+}
+
 }  // namespace
 }  // namespace app

@@ -4,30 +4,43 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/main_form.h"
 #include "app/send_thread.h"
 #include "fake_registry.h"
+#include "forms/log_commands.h"
+#include "forms/qt/log_view.h"
 #include "forms/qt/qt_backend.h"
 #include "line_probe.h"
+#include "platform/forwarding_api.h"
+#include "platform/thread.h"
 #include "test_port.h"
 
 namespace app {
@@ -226,6 +239,33 @@ TEST_F(QtWindowTest, TheListsAndStatusBarShowTheirTexts) {
   EXPECT_EQ(baud->itemText(9), QStringLiteral("230400"));
   EXPECT_EQ(qobject_cast<QLineEdit *>(WidgetOf(w().edtAutoSend))->maxLength(), 6);
 
+  // The port list keeps its 83 pixels, but its drop-down opens as wide as its
+  // longest path, and the list and each item show the whole path on hover.
+  const std::string longPath = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  w().cbCom->Items().Add(longPath);
+  auto *ports = qobject_cast<QComboBox *>(WidgetOf(w().cbCom));
+  ASSERT_NE(ports, nullptr);
+  // Whatever the style (some widen a drop-down on their own, some never do).
+  for (const QString &name : QStyleFactory::keys()) {
+    std::unique_ptr<QStyle> style(QStyleFactory::create(name));
+    ports->setStyle(style.get());
+    ports->showPopup();
+    QAbstractItemView *list = ports->view();
+    const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+    for (int i = 0; i < ports->count(); ++i) {
+      EXPECT_GE(list->viewport()->width(),
+                list->fontMetrics().horizontalAdvance(ports->itemText(i)) + 2 * margin)
+          << name.toStdString() << " item " << i;
+    }
+    ports->hidePopup();
+    ports->setStyle(QApplication::style());
+  }
+  for (int i = 0; i < ports->count(); ++i) {
+    EXPECT_EQ(ports->itemData(i, Qt::ToolTipRole).toString(), ports->itemText(i)) << i;
+  }
+  EXPECT_EQ(ports->size(), QSize(83, 21));
+  EXPECT_EQ(ports->toolTip(), ports->currentText());
+
   // The status bar's panels are labels with the exact texts, at their edges.
   QWidget *bar = WidgetOf(w().sbTitle);
   std::vector<QLabel *> panels;
@@ -349,6 +389,64 @@ TEST_F(QtWindowTest, KeyFiltersAndCountersWorkThroughTheRealWidgets) {
   EXPECT_EQ(w().edtAutoSend->Text(), "25");
   EXPECT_EQ(interval->text(), QStringLiteral("25"));
 
+  // Every box gets the characters the Windows program's boxes get: a Ctrl
+  // chord as its control character (Ctrl+V is 0x16; the filter decides
+  // whether it pastes), composed text one character at a time, and an Alt
+  // chord that no accelerator takes ("&Open Com" has no Alt+C) types nothing.
+  const auto key = [](Qt::Key k, Qt::KeyboardModifiers mods) {
+    return [k, mods](QWidget *box) { QTest::keyClick(box, k, mods); };
+  };
+  const auto compose = [](const char *text) {
+    return [text](QWidget *box) {
+      QInputMethodEvent ime;
+      ime.setCommitString(QString::fromUtf8(text));
+      QCoreApplication::sendEvent(box, &ime);
+    };
+  };
+  struct Row {
+    const char *what;
+    forms::TCustomEdit *box;
+    bool hex;
+    const char *clipboard;
+    std::function<void(QWidget *)> act;
+    std::string before, after;
+  };
+  const Row rows[] = {
+      {"Ctrl+V, hex", w().memSend, true, "zz,99", key(Qt::Key_V, Qt::ControlModifier), "41", "41"},
+      {"Ctrl+V, interval", w().edtAutoSend, false, "x7", key(Qt::Key_V, Qt::ControlModifier), "25",
+       "25"},
+      {"Ctrl+V, text", w().memSend, false, "zz,99", key(Qt::Key_V, Qt::ControlModifier), "AT",
+       "ATzz,99"},
+      {"Shift+Insert, interval", w().edtAutoSend, false, "12345678",
+       key(Qt::Key_Insert, Qt::ShiftModifier), "", "123456"},
+      {"composed, hex", w().memSend, true, "", compose("4g5"), "41", "4145"},
+      {"composed, interval", w().edtAutoSend, false, "", compose("7x"), "25", "257"},
+      {"Alt+C, text", w().memSend, false, "", key(Qt::Key_C, Qt::AltModifier), "AT", "AT"},
+      {"Alt+C, hex", w().memSend, true, "", key(Qt::Key_C, Qt::AltModifier), "41", "41"},
+      {"Alt+1, interval", w().edtAutoSend, false, "", key(Qt::Key_1, Qt::AltModifier), "25", "25"},
+      {"Alt+C, log", w().memLog, false, "", key(Qt::Key_C, Qt::AltModifier), "OK", "OK"},
+      // Ctrl+A still selects all (on the key-down, as on Windows): typing replaces it.
+      {"Ctrl+A 7, interval", w().edtAutoSend, false, "",
+       [](QWidget *box) {
+         QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+         QTest::keyClick(box, Qt::Key_7);
+       },
+       "25", "7"},
+  };
+  for (const Row &row : rows) {
+    w().cbHEXSend->SetChecked(row.hex);
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(row.clipboard));
+    row.box->SetText(row.before);
+    QWidget *box = WidgetOf(row.box);
+    box->setFocus();
+    row.act(box);
+    forms::Application->ProcessMessages();
+    EXPECT_EQ(row.box->Text(), row.after) << row.what;
+  }
+  EXPECT_EQ(send->toPlainText(), QStringLiteral("41"));
+  EXPECT_EQ(interval->text(), QStringLiteral("7"));
+  EXPECT_TRUE(backend().ShownBoxes().empty());
+
   w().AddRecvCount(3000000000LL);
   w().AddSendCount(41);
   forms::Application->ProcessMessages();
@@ -358,15 +456,35 @@ TEST_F(QtWindowTest, KeyFiltersAndCountersWorkThroughTheRealWidgets) {
   EXPECT_NE(std::find(texts.begin(), texts.end(), " Send:41"), texts.end());
 }
 
-// The program's own loop serves the auto-send thread's sends, and closing the
-// window ends that loop with auto-send running, ticked or not.
+// The Sleep of the window's pauses, with a hook that runs as one begins.
+class PauseApi : public platform::ForwardingOsApi {
+ public:
+  void Sleep(DWORD milliseconds) override {
+    if (onMainThreadSleep && platform::IsMainThread()) onMainThreadSleep(milliseconds);
+    ForwardingOsApi::Sleep(milliseconds);
+  }
+  std::function<void(DWORD)> onMainThreadSleep;
+};
+
+// The program's own loop serves the auto-send thread's sends, and the window
+// manager's close ends it with auto-send running, ticked or not, also when
+// the close comes in while a send pauses (it then waits for that send).
 TEST_F(QtWindowTest, AutoSendRunsInTheMainLoopUntilTheWindowCloses) {
   if (!port_) GTEST_SKIP() << "no serial pair on this machine";
+  PauseApi api;
+  forms::Application->SetApi(api);
+  struct Restore {
+    ~Restore() {
+      forms::Application->DestroyForms();  // their ports hold the api
+      forms::Application->SetApi(platform::DefaultOsApi());
+    }
+  } restore;
   for (bool ticked : {true, false}) {
     if (!ticked) {
       forms::Application->DestroyForms();
       forms::Application->CreateForm(frmMain);
     }
+    w().Show();
     w().edtAutoSend->SetText("20");
     w().btnOpenClose->Click();
     w().cbAutoSend->SetChecked(ticked);
@@ -374,23 +492,73 @@ TEST_F(QtWindowTest, AutoSendRunsInTheMainLoopUntilTheWindowCloses) {
       const std::string text = w().sbTitle->Panels()[2].Text();
       return std::stoll(text.substr(text.find(':') + 1));
     };
-    int ticks = 0;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-      // Closes once a few sends have gone out, or after a generous wait.
-      if (++ticks < 2000 && sent() < 8) return;
-      timer.stop();
-      forms::Application->UserInput([this] { w().UserClose(); });
-    });
-    timer.start(10);
+    QWindow *window = WidgetOf(&w())->windowHandle();
+    ASSERT_NE(window, nullptr);
+    bool closeInsideSend = false;
+    bool closing = false;
+    api.onMainThreadSleep = [&](DWORD ms) {
+      if (ms != 100 || sent() < 8 || closing) return;
+      closing = true;
+      // Delivered by the pump that follows this pause.
+      QMetaObject::invokeMethod(
+          window,
+          [&closeInsideSend, window] {
+            closeInsideSend = forms::Application->HandlerRunning();
+            window->close();
+          },
+          Qt::QueuedConnection);
+    };
+    QTimer::singleShot(20000, window, [window] { window->close(); });  // never needed
     forms::Application->Run();
+    api.onMainThreadSleep = nullptr;
+    EXPECT_TRUE(closeInsideSend) << ticked;
     EXPECT_GE(sent(), 8) << ticked;
+    EXPECT_FALSE(WidgetOf(&w())->isVisible()) << ticked;
     EXPECT_EQ(w().ComPort->DeviceHandle(), nullptr) << ticked;
     EXPECT_EQ(w().AutoSendThread() == nullptr, ticked);
     char buffer[8];
     EXPECT_EQ(port_->PeerRead(buffer, sizeof buffer, 10000), sizeof buffer) << ticked;
     port_->PeerDrain(100);
   }
+}
+
+TEST_F(QtWindowTest, TheLogsMenuTimestampsAndFindWorkInTheRealWindow) {
+  auto *log = qobject_cast<forms::qt::LogView *>(forms::qt::WidgetOf(w().memLog));
+  ASSERT_NE(log, nullptr);
+  for (const char *chunk : {"OK\r\n", "OK+Get:TESS-BLE\r\n", "OK+Set:9600\r\n"}) {
+    w().ComPortReceiveData(w().ComPort, const_cast<char *>(chunk),
+                           static_cast<std::uint16_t>(std::strlen(chunk)));
+  }
+  // The menu's last item shows the time before each line.
+  std::unique_ptr<QMenu> menu(log->CreateContextMenu(log));
+  ASSERT_EQ(menu->actions().size(), 8);
+  menu->actions()[7]->trigger();
+  QCoreApplication::processEvents();
+  const QStringList lines = log->Text().split(QLatin1Char('\n'));
+  ASSERT_EQ(lines.size(), 4);  // three lines and the empty one after the last break
+  const QRegularExpression stamped(QStringLiteral(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] OK)"));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(stamped.match(lines[i]).hasMatch()) << i;
+  // Ctrl+F in the log opens the find window; Find Next selects the match.
+  log->setFocus();
+  QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+  QCoreApplication::processEvents();
+  forms::TLogFindForm &find = w().memLog->Commands().FindForm();
+  ASSERT_TRUE(find.Visible());
+  find.edtFind->SetText("tess-ble");
+  find.btnNext->UserClick();
+  EXPECT_EQ(log->SelectedText(), "TESS-BLE");
+  if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
+    const QString folder = QString::fromLocal8Bit(dir);
+    forms::qt::WidgetOf(&w())->grab().save(folder + "/tessavo-log-stamps.png");
+    forms::qt::WidgetOf(&find)->grab().save(folder + "/tessavo-log-find.png");
+    menu.reset(log->CreateContextMenu(log));
+    menu->popup(log->mapToGlobal(QPoint(60, 30)));
+    QCoreApplication::processEvents();
+    menu->grab().save(folder + "/tessavo-log-menu.png");
+    menu->hide();
+  }
+  find.Hide();
+  w().memLog->SetShowTimestamps(false);
 }
 
 TEST_F(QtWindowTest, WritesAScreenshot) {

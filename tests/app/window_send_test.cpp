@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/system_text.h"
+#include "forms/log_stamps.h"
 #include "send_fixture.h"
 
 namespace app {
@@ -321,6 +322,67 @@ TEST_F(WindowTest, ChunksShowAsHexOrTextAsHexDispSaysAtEachChunk) {
   w.cbHexDisplay->SetChecked(true);
   chunk("\x7f");
   EXPECT_EQ(w.memLog->Text(), "41 42 43 00 FF 0A 0D OK\r\nnext7F ");
+}
+
+TEST_F(WindowTest, TimestampsMarkLinesAndHexChunksAfterAPauseAndGoWithClearRecv) {
+  FakeRegistryData data;
+  TfrmMain &w = Create(ComNameSource(data.Factory()));
+  std::int64_t clock = 1000;
+  w.memLog->SetClock([&clock] { return clock; });
+  auto at = [&](std::int64_t ms, const std::string &bytes) {
+    clock = ms;
+    Receive(w, bytes);
+  };
+  // Text: each line at the time its first byte came, a CR LF split over
+  // two chunks being one break.
+  at(1000, "OK\r\n");
+  at(2000, "AT+NAME?\r");
+  at(3000, "\n+NAME:X\r\n");
+  // Hex: a chunk that starts a line, then full reads (no pause between
+  // them), then a short read (the line went quiet after it).
+  w.cbHexDisplay->SetChecked(true);
+  at(4000, std::string(1024, 'a'));
+  at(5000, std::string(1024, 'b'));
+  at(6000, "0123456789");
+  at(7000, "after");
+  const LogStamps &stamps = w.memLog->Stamps();
+  const std::vector<std::pair<std::uint64_t, std::int64_t>> expected = {
+      {0, 1000}, {4, 2000}, {14, 3000}, {23, 4000}, {23 + 3 * 2058, 7000}};
+  ASSERT_EQ(stamps.Count(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(stamps.PosAt(i), expected[i].first) << i;
+    EXPECT_EQ(stamps.TimeAt(i), expected[i].second) << i;
+  }
+  // Shown, they start their lines and chunks; nothing else changes.
+  const std::string held = w.memLog->Text();
+  w.memLog->SetShowTimestamps(true);
+  EXPECT_EQ(w.memLog->Text(), held);
+  std::string shown(w.memLog->Shown().Size(), '\0');
+  w.memLog->Shown().CopyOut(0, shown.size(), shown.data());
+  char stamp[LogStamps::kLength];
+  LogStamps::Format(2000, stamp);
+  EXPECT_EQ(shown.substr(LogStamps::kLength + 4, LogStamps::kLength + 8),
+            std::string(stamp, sizeof stamp) + "AT+NAME?");
+  EXPECT_EQ(shown.size(), held.size() + expected.size() * LogStamps::kLength);
+
+  // A flood of lines costs a small part of what the log holds.
+  w.cbHexDisplay->SetChecked(false);
+  std::string lines;
+  while (lines.size() < 1024) lines += std::string(78, 'x') + "\r\n";
+  lines.resize(1024);
+  for (int i = 0; i < 4096; ++i) at(8000 + i, lines);
+  EXPECT_LT(stamps.MemoryBytes(), w.memLog->TextLength() / 5);
+
+  // Clear Recv takes the times with the text; the counter stays.
+  const std::string counter = w.sbTitle->Panels()[1].Text();
+  w.btnClearRecv->UserClick();
+  EXPECT_EQ(stamps.Count(), 0u);
+  EXPECT_LT(stamps.MemoryBytes(), 1024u);
+  EXPECT_EQ(w.sbTitle->Panels()[1].Text(), counter);
+  at(99000, "again");
+  ASSERT_EQ(stamps.Count(), 1u);
+  EXPECT_EQ(stamps.PosAt(0), 0u);
+  EXPECT_EQ(stamps.TimeAt(0), 99000);
 }
 
 TEST_F(WindowTest, AZeroByteNeitherCutsTheLogNorHidesWhatFollows) {

@@ -404,6 +404,25 @@ TEST_F(CommFake, ShortWriteEndsTheWriterWithOneHangup) {
   EXPECT_EQ(fake.OutstandingBlocks(), 0);
 }
 
+TEST_F(CommFake, ASendRacingTheWritersExitIsRefusedOrFreed) {
+  OpenAndSettle();
+  fake.FailCall("WriteFile", ERROR_GEN_FAILURE);
+  fake.HoldWriterExit();
+  ASSERT_TRUE(comm.SendBytes("AT", 2));
+  // The writer has given up and looked at its queue for the last time; its
+  // thread (and so its queue) has not ended yet.
+  ASSERT_TRUE(fake.WaitForHeldWriterExit());
+  const bool accepted = comm.SendBytes("late", 4);
+  fake.ReleaseWriterExit();
+  ASSERT_TRUE(WriterEnds());
+  PumpFor(fake, 30);
+  // Accepted means owned by the writer: written or freed, never lost.
+  EXPECT_EQ(fake.OutstandingBlocks(), 0) << (accepted ? "accepted, then lost" : "refused");
+  EXPECT_FALSE(accepted);
+  EXPECT_TRUE(comm.SendDataEmptyFlag());
+  EXPECT_EQ(rec.Count("hangup"), 1);
+}
+
 TEST_F(CommFake, InvalidHandleOnWriteEndsTheWriterQuietly) {
   OpenAndSettle();
   fake.FailCall("WriteFile", ERROR_INVALID_HANDLE);
@@ -504,7 +523,12 @@ TEST_F(CommFake, ReadOutcomesEndTheReaderAsTheyShould) {
     int hangups;
   };
   const std::vector<Case> cases = {
-      {"zero-byte read", [](FakeSerial &f) { f.CompleteRead(""); }, 0},
+      {"reads that return at once with nothing",
+       [](FakeSerial &f) {
+         f.readsReturnEmpty = true;
+         f.CompleteRead("");
+       },
+       1},
       {"invalid handle",
        [](FakeSerial &f) {
          f.FailCall("GetOverlappedResult", ERROR_INVALID_HANDLE);
@@ -544,6 +568,18 @@ TEST_F(CommFake, ReadOutcomesEndTheReaderAsTheyShould) {
     port.ClosePort();
     PumpMessages(dev);
   }
+}
+
+TEST_F(CommFake, AReadThatTimesOutIsReadAgain) {
+  OpenAndSettle();
+  ASSERT_TRUE(fake.CompleteRead(""));                 // nothing came before the time-out
+  ASSERT_TRUE(fake.CompleteRead("", ERROR_TIMEOUT));  // as Wine reports one
+  ASSERT_TRUE(fake.CompleteRead("ab", ERROR_TIMEOUT));
+  ASSERT_TRUE(fake.CompleteRead("cd"));
+  ASSERT_TRUE(PumpUntil(fake, [&] { return rec.data == "abcd"; }));
+  EXPECT_EQ(rec.lengths, (std::vector<std::uint16_t>{2, 2}));
+  EXPECT_EQ(rec.Count("hangup"), 0);
+  EXPECT_FALSE(comm.ReaderThread()->Finished());
 }
 
 TEST_F(CommFake, ReadsGoOnWhenTheDeviceRefusesLineEvents) {

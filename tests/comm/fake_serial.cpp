@@ -60,6 +60,7 @@ BOOL FakeSerial::PurgeComm(HANDLE file, DWORD flags) {
   if (!Enter("PurgeComm")) return FALSE;
   std::lock_guard<std::mutex> lock(mutex_);
   purges_.push_back(flags);
+  if (flags & PURGE_TXABORT) txPurgedBy_ = Real().GetCurrentThreadId();
   if (flags & PURGE_RXABORT) Complete(read_, ERROR_OPERATION_ABORTED, 0);
   if (flags & PURGE_TXABORT) Complete(write_, ERROR_OPERATION_ABORTED, 0);
   return TRUE;
@@ -117,6 +118,10 @@ BOOL FakeSerial::ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read,
                           OVERLAPPED *overlapped) {
   if (!IsDevice(file)) return Real().ReadFile(file, buffer, toRead, read, overlapped);
   if (!Enter("ReadFile")) return FALSE;
+  if (readsReturnEmpty.load()) {
+    *read = 0;
+    return TRUE;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   Real().ResetEvent(overlapped->hEvent);
   overlapped->Internal = kOverlappedPending;
@@ -243,13 +248,13 @@ bool FakeSerial::WaitForPendingWrite(int timeoutMs) {
   return WaitFor([&] { return write_.active; }, timeoutMs);
 }
 
-bool FakeSerial::CompleteRead(const std::string &bytes, int timeoutMs) {
+bool FakeSerial::CompleteRead(const std::string &bytes, DWORD status, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return read_.active; }))
     return false;
   const DWORD n = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), read_.size));
   std::memcpy(read_.buffer, bytes.data(), n);
-  Complete(read_, 0, n);
+  Complete(read_, status, n);
   return true;
 }
 
@@ -277,4 +282,25 @@ BOOL FakeSerial::PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPA
     return FALSE;
   }
   return Real().PostThreadMessageA(threadId, msg, wParam, lParam);
+}
+
+BOOL FakeSerial::PeekMessageA(MSG *msg, HWND wnd, UINT filterMin, UINT filterMax, UINT removeMsg) {
+  const BOOL got = Real().PeekMessageA(msg, wnd, filterMin, filterMax, removeMsg);
+  if (got || !holdExit_.load() || txPurgedBy_.load() != Real().GetCurrentThreadId()) return got;
+  holdExit_ = false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  exitHeld_ = true;
+  cv_.notify_all();
+  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return exitReleased_; });
+  return got;
+}
+
+bool FakeSerial::WaitForHeldWriterExit(int timeoutMs) {
+  return WaitFor([&] { return exitHeld_; }, timeoutMs);
+}
+
+void FakeSerial::ReleaseWriterExit() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  exitReleased_ = true;
+  cv_.notify_all();
 }

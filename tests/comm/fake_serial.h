@@ -17,7 +17,9 @@
 
 class FakeSerial : public platform::ForwardingOsApi {
  public:
-  static HANDLE DeviceHandle() { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7F5E0001)); }
+  static HANDLE DeviceHandle() {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7F5E0001));
+  }
 
   struct Pending {
     OVERLAPPED *record = nullptr;
@@ -39,6 +41,12 @@ class FakeSerial : public platform::ForwardingOsApi {
   // Fail posts of this window message number (all of them).
   void FailPostMessage(UINT msg) { failPost_ = msg; }
   void FailPostThreadMessage(bool fail) { failPostThread_ = fail; }
+  // Holds the writer at its last look at its queue: the first PeekMessageA
+  // that finds nothing on a thread that has purged the transmit side (the
+  // writer's exit path) waits there until ReleaseWriterExit.
+  void HoldWriterExit() { holdExit_ = true; }
+  bool WaitForHeldWriterExit(int timeoutMs = 5000);
+  void ReleaseWriterExit();
 
   DWORD fileType = FILE_TYPE_CHAR;
   // What GetCommState reports (fAbortOnError and a spare bit set on purpose).
@@ -58,8 +66,12 @@ class FakeSerial : public platform::ForwardingOsApi {
   // WaitCommEvent fails at once with this error (0: goes pending).
   DWORD waitCommEventError = 0;
 
-  // Completes the standing read with these bytes (waits for it to be issued).
-  bool CompleteRead(const std::string &bytes, int timeoutMs = 5000);
+  // Reads complete at once with no bytes, as with time-outs that say so.
+  std::atomic<bool> readsReturnEmpty{false};
+
+  // Completes the standing read with these bytes and status (waits for it to
+  // be issued).
+  bool CompleteRead(const std::string &bytes, DWORD status = 0, int timeoutMs = 5000);
   // Completes the standing event wait with this mask.
   bool CompleteEvent(DWORD mask, int timeoutMs = 5000);
   bool CompleteWrite(DWORD written, DWORD status = 0, int timeoutMs = 5000);
@@ -132,6 +144,7 @@ class FakeSerial : public platform::ForwardingOsApi {
                       DWORD *threadId) override;
   BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) override;
   BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) override;
+  BOOL PeekMessageA(MSG *msg, HWND wnd, UINT filterMin, UINT filterMax, UINT removeMsg) override;
   HLOCAL LocalAlloc(UINT flags, std::size_t bytes) override;
   HLOCAL LocalFree(HLOCAL mem) override;
 
@@ -160,4 +173,7 @@ class FakeSerial : public platform::ForwardingOsApi {
   std::atomic<int> threadFailAt_{-1}, eventFailAt_{-1};
   std::atomic<UINT> failPost_{0};
   std::atomic<bool> failPostThread_{false};
+  std::atomic<bool> holdExit_{false};
+  std::atomic<DWORD> txPurgedBy_{0};
+  bool exitHeld_ = false, exitReleased_ = false;  // guarded by mutex_
 };

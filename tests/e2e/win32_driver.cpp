@@ -31,6 +31,25 @@ void Check(bool ok, const std::string &what, const std::string &detail = std::st
   std::fflush(stdout);
 }
 
+// Opens the log's context menu as a right-click does and picks the item
+// whose access key is `key`; false when no menu came up.
+bool PickFromLogMenu(HWND log, char key) {
+  RECT rc;
+  GetWindowRect(log, &rc);
+  PostMessageA(log, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(log),
+               MAKELPARAM(rc.left + 20, rc.top + 20));
+  HWND menu = nullptr;
+  if (!WaitFor([&] {
+        menu = FindWindowA("#32768", nullptr);
+        return menu != nullptr && IsWindowVisible(menu);
+      })) {
+    return false;
+  }
+  PostMessageA(menu, WM_KEYDOWN, static_cast<WPARAM>(key), 0);
+  PostMessageA(menu, WM_CHAR, static_cast<WPARAM>(key + 32), 0);
+  return WaitFor([&] { return !IsWindowVisible(menu); });
+}
+
 // A check on what the program shows once it has caught up; the detail
 // (what it shows then) is read after the wait.
 void Eventually(const std::string &what, const std::function<bool()> &done,
@@ -49,6 +68,34 @@ void ExpectBox(HWND owner, const std::string &what, const std::string &text,
   Check(box.icon == icon, what + ": icon " + icon, box.icon);
   Check(!IsWindowEnabled(owner), what + ": the window is disabled while the box is up");
   Check(CloseBox(box), what + ": OK closes it");
+}
+
+// The log holds one line, "OKOK+Get:TESS-BLE", when this runs.
+void CheckLogQueriesAndMenu(const Window &w) {
+  const std::string line = "OKOK+Get:TESS-BLE";
+  Check(SendMessageA(w.memLog, EM_GETLINECOUNT, 0, 0) == 1 &&
+            SendMessageA(w.memLog, EM_LINELENGTH, 0, 0) == static_cast<LRESULT>(line.size()) &&
+            SendMessageA(w.memLog, EM_LINEINDEX, 1, 0) == -1,
+        "the log counts its lines as an edit box does");
+  SendMessageA(w.memLog, EM_SETSEL, 4, 9);
+  Check(SendMessageA(w.memLog, EM_GETSEL, 0, 0) == MAKELONG(4, 9), "the log's selection",
+        std::to_string(SendMessageA(w.memLog, EM_GETSEL, 0, 0)));
+  SendMessageA(w.memLog, EM_SETSEL, static_cast<WPARAM>(-1), 0);
+  // (Its items cannot be read from another process under Wine; the menu's
+  // contents are checked in the backend's own tests.)
+  Check(PickFromLogMenu(w.memLog, 'T'), "right-click on the log opens its menu");
+  Eventually(
+      "Show Timestamps puts the time of the line before it",
+      [&] {
+        const std::string text = TextOf(w.memLog);
+        return text.size() == 15 + line.size() && text[0] == '[' && text[13] == ']' &&
+               text.substr(15) == line;
+      },
+      [&] { return TextOf(w.memLog); });
+  PickFromLogMenu(w.memLog, 'T');
+  Eventually(
+      "and unticking it takes the time away", [&] { return TextOf(w.memLog) == line; },
+      [&] { return TextOf(w.memLog); });
 }
 
 int Run(const std::string &exe, const std::string &simPort, const std::string &missingPort,
@@ -170,6 +217,8 @@ int Run(const std::string &exe, const std::string &simPort, const std::string &m
   Eventually(
       "the module answers the query with its name",
       [&] { return TextOf(w.memLog) == "OKOK+Get:TESS-BLE"; }, [&] { return TextOf(w.memLog); });
+  // The log answers the read-only edit queries, and has the log's menu.
+  CheckLogQueriesAndMenu(w);
   // The 2.1 list's full-width question mark item, as the code page has it.
   const std::vector<std::string> at21 = Items(w.cb20AT);
   Check(at21.size() == 37 && at21[2] == "AT+NAME?" && at21[14].rfind("AT+NAME", 0) == 0,

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -10,6 +13,7 @@
 
 #include "forms/forms.h"
 #include "forms/headless.h"
+#include "forms/log_commands.h"
 #include "platform/thread.h"
 
 using namespace forms;
@@ -124,8 +128,30 @@ TEST_F(FormsTest, EditChangeRunsOnEveryTextChange) {
   edit->SetText("1000");
   edit->UserTypeKey('0');
   edit->UserTypeKey('\b');
+  // Pasting the same text over itself changes nothing, as a real box reports.
+  edit->SelectAll();
+  edit->UserPaste("1000");
   edit->Clear();
   EXPECT_EQ(seen, (std::vector<std::string>{"1000", "10000", "1000", ""}));
+}
+
+TEST_F(FormsTest, EnterAndEscInAOneLineBoxPressTheFormsDefaultAndCancelButtons) {
+  std::vector<std::string> clicks;
+  TButton *cancel = new TButton(form);
+  cancel->SetParent(form);
+  form->button->OnClick = [&](TObject *) { clicks.push_back("default"); };
+  cancel->OnClick = [&](TObject *) { clicks.push_back("cancel"); };
+  form->edit->OnKeyPress = [&](TObject *, char &key) { clicks.push_back(std::string(1, key)); };
+  form->edit->UserTypeKey(13);  // no default button yet: nothing
+  form->button->SetDefault(true);
+  cancel->SetCancel(true);
+  form->edit->UserTypeKey(13);
+  form->edit->UserTypeKey(27);
+  form->memo->UserTypeKey(13);  // a multi-line box keeps Enter
+  form->button->SetEnabled(false);
+  form->edit->UserTypeKey(13);
+  EXPECT_EQ(clicks, (std::vector<std::string>{"default", "cancel"}));
+  EXPECT_EQ(form->memo->Text(), "\r\n");
 }
 
 TEST_F(FormsTest, KeyFilterSeesTheKeyFirstAndZeroDiscardsIt) {
@@ -277,6 +303,196 @@ TEST_F(FormsTest, AMemoKeptInPiecesReadsAndEditsAsOneText) {
   EXPECT_EQ(memo->TextLength(), 0u);
   EXPECT_EQ(memo->Text(), "");
   EXPECT_EQ(memo->Lines().Count(), 0);
+}
+
+// ---- the log's find, save and timestamps -------------------------------------------------
+
+// A view of a memo for the log's commands: rows one character a unit, no
+// wrapping, and a selection.
+class TestLogView : public LogViewAccess {
+ public:
+  explicit TestLogView(TMemo &memo) : memo_(memo), layout_(memo.Shown(), decoder_) {
+    memo_.Commands().Attach(this);
+  }
+  ~TestLogView() override { memo_.Commands().Detach(this); }
+  const LogLayout &CurrentLayout() override {
+    if (stamps_ != memo_.ShowTimestamps()) {
+      stamps_ = memo_.ShowTimestamps();
+      layout_.Reset();
+    }
+    layout_.Update();
+    return layout_;
+  }
+  std::uint64_t Anchor() const override { return anchor_; }
+  std::uint64_t Caret() const override { return caret_; }
+  void Select(std::uint64_t anchor, std::uint64_t caret) override {
+    anchor_ = anchor;
+    caret_ = caret;
+  }
+  void ShowCharacter(std::uint64_t pos) override { shown_ = pos; }
+  std::size_t TopRow() override { return top_; }
+  std::size_t PageRows() override { return 10; }
+  void ScrollToRow(std::size_t row) override { top_ = row; }
+  void SetClipboard(const std::u16string &text) override { clipboard_ = text; }
+
+  // The selection as held bytes.
+  std::string SelectedBytes() {
+    const LogLayout &l = CurrentLayout();
+    const std::uint64_t a = memo_.Shown().HeldOfShown(l.ByteOfChar(std::min(anchor_, caret_)));
+    const std::uint64_t b = memo_.Shown().HeldOfShown(l.ByteOfChar(std::max(anchor_, caret_)));
+    return memo_.Log().Substr(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a));
+  }
+  std::uint64_t shown_ = 0;
+  std::u16string clipboard_;
+
+ private:
+  TMemo &memo_;
+  Utf8Decoder decoder_;
+  LogLayout layout_;
+  bool stamps_ = false;
+  std::uint64_t anchor_ = 0, caret_ = 0;
+  std::size_t top_ = 0;
+};
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string TempPath(const std::string &name) {
+  const char *dir = std::getenv("TEMP");
+  if (dir == nullptr) dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr ? dir : "/tmp") + "/tessavo-" + name;
+}
+
+TEST_F(FormsTest, FindLooksAtTheHeldBytesAcrossChunksInTextAndHexAndWraps) {
+  TMemo *memo = form->memo;
+  TestLogView view(*memo);
+  TLogCommands &commands = memo->Commands();
+  // "NEEDLE" across the border of two stored pieces and two appends.
+  std::string filler;
+  while (filler.size() < LogText::kChunkSize - 3) filler += "line of text\r\n";
+  filler.resize(LogText::kChunkSize - 3);
+  memo->Append(filler);
+  memo->Append("NEE");
+  memo->Append("DLE\r\n41 0D 0A \r\nOK\r\n");
+
+  EXPECT_TRUE(commands.Find("needle", false, false, true));
+  EXPECT_EQ(view.SelectedBytes(), "NEEDLE");
+  EXPECT_EQ(view.CurrentLayout().ByteOfChar(view.Anchor()), LogText::kChunkSize - 3);
+  EXPECT_EQ(commands.Note(), "");
+  // Once more: the only match again, after passing the end.
+  EXPECT_TRUE(commands.FindAgain(true));
+  EXPECT_EQ(view.SelectedBytes(), "NEEDLE");
+  EXPECT_EQ(commands.Note(), "Passed the end of the log; continued from the start.");
+  EXPECT_TRUE(commands.FindAgain(false));
+  EXPECT_EQ(commands.Note(), "Passed the start of the log; continued from the end.");
+  EXPECT_TRUE(commands.HasFindForm());  // the note is shown in the find window
+  EXPECT_EQ(commands.FindForm().lbNote->Caption(), commands.Note());
+  EXPECT_TRUE(commands.FindForm().Visible());
+
+  EXPECT_FALSE(commands.Find("needle", true, false, true));
+  EXPECT_EQ(commands.Note(), "Cannot find \"needle\".");
+
+  // Hex bytes find the bytes themselves and, in a hex display, their hex
+  // text: the first one after the selection.
+  view.Select(0, 0);
+  EXPECT_TRUE(commands.Find("0d0A", false, true, true));
+  EXPECT_EQ(view.SelectedBytes(), "\r\n");
+  const std::uint64_t afterNeedle = view.CurrentLayout().CharOfByte(LogText::kChunkSize + 5);
+  view.Select(afterNeedle, afterNeedle);
+  EXPECT_TRUE(commands.Find("0D 0A", false, true, true));
+  EXPECT_EQ(view.SelectedBytes(), "0D 0A");
+  EXPECT_FALSE(commands.Find("0D 0", false, true, true));
+  EXPECT_EQ(commands.Note(), "Hex bytes are pairs of digits, such as 0D 0A.");
+
+  // With timestamps shown the same bytes are found and selected.
+  memo->SetShowTimestamps(true);
+  view.Select(0, 0);
+  EXPECT_TRUE(commands.Find("NEEDLE", true, false, true));
+  EXPECT_EQ(view.SelectedBytes(), "NEEDLE");
+  const std::u16string selected = view.CurrentLayout().TextRange(view.Anchor(), view.Caret());
+  EXPECT_EQ(selected, u"NEEDLE");
+  EXPECT_EQ(view.shown_, view.Anchor());  // scrolled to the match
+
+  // The menu's Copy and Select All act on the view.
+  commands.Run(TLogCommand::Copy);
+  EXPECT_EQ(view.clipboard_, u"NEEDLE");
+  commands.Run(TLogCommand::SelectAll);
+  EXPECT_EQ(view.Caret(), view.CurrentLayout().CharCount());
+}
+
+TEST_F(FormsTest, SaveWritesTheShownBytesAsTheyWereWhenAskedAndReportsAFailure) {
+  TMemo *memo = form->memo;
+  TestLogView view(*memo);
+  TLogCommands &commands = memo->Commands();
+  commands.SetBoxTitle("The system prompts");
+  std::int64_t clock = 1000;
+  memo->SetClock([&clock] { return clock; });
+  // Zero bytes, bytes that are no UTF-8, all break kinds, and hex text.
+  const std::string bytes("OK\r\n\0x\xFF\xC3(\rnext\nA\0", 17);
+  memo->Append(bytes);
+  clock += 1234;
+  memo->AppendReceived("41 00 FF ", true, true);
+  const std::string held = memo->Text();
+  const std::string path = TempPath("save-test.log");
+  std::remove(path.c_str());
+
+  ASSERT_TRUE(commands.SaveTo(path));
+  // The window goes on receiving; the file holds what was there when asked.
+  memo->Append("later\r\n");
+  commands.WaitForSave();
+  EXPECT_FALSE(commands.Saving());
+  EXPECT_EQ(commands.SaveError(), "");
+  EXPECT_EQ(ReadFile(path), held);
+
+  // Shown timestamps start each line in the file, as on screen.
+  memo->SetShowTimestamps(true);
+  ASSERT_TRUE(commands.SaveTo(path));
+  commands.WaitForSave();
+  std::string stamped;
+  char stamp[LogStamps::kLength];
+  const std::string all = memo->Text();
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < memo->Stamps().Count(); ++i) {
+    const std::size_t pos = static_cast<std::size_t>(memo->Stamps().PosAt(i));
+    stamped += all.substr(at, pos - at);
+    LogStamps::Format(memo->Stamps().TimeAt(i), stamp);
+    stamped.append(stamp, sizeof stamp);
+    at = pos;
+  }
+  stamped += all.substr(at);
+  EXPECT_EQ(ReadFile(path), stamped);
+  // Lines at "OK", "\0x...(", "next", "A\0" (the hex chunk continues the
+  // last line), "later".
+  EXPECT_EQ(memo->Stamps().Count(), 5u);
+  EXPECT_EQ(memo->Stamps().TimeAt(3), 1000);
+  EXPECT_EQ(memo->Stamps().TimeAt(4), 2234);
+  ASSERT_TRUE(ui->MessageBoxes().empty());
+
+  // A file that cannot be made: a box with the title, the file and the
+  // system's reason; nothing is left behind.
+  const std::string bad = TempPath("no-such-folder/saved.log");
+  ASSERT_TRUE(commands.SaveTo(bad));
+  commands.WaitForSave();
+  const TMessageBoxRecord &box = OnlyBox();
+  EXPECT_EQ(box.Caption, "The system prompts");
+  EXPECT_NE(box.Text.find("\"" + bad + "\": "), std::string::npos) << box.Text;
+  EXPECT_GT(box.Text.size(), box.Text.find(": ") + 3);
+  EXPECT_EQ(box.Flags, MB_OK | MB_ICONERROR);
+  EXPECT_EQ(ReadFile(path), stamped);
+  std::remove(path.c_str());
+
+  // Save Log As asks for the file with the platform's dialog; Cancel saves
+  // nothing.
+  std::string asked;
+  ui->SaveFileAnswer = [&](std::string &) {
+    asked = "asked";
+    return false;
+  };
+  commands.Run(TLogCommand::SaveAs);
+  EXPECT_EQ(asked, "asked");
+  EXPECT_FALSE(commands.Saving());
 }
 
 // ---- the escaped-exception box ---------------------------------------------------------
@@ -487,6 +703,51 @@ TEST_F(FormsTest, ProcessMessagesDispatchesPostedMessagesAndSynchronizeRequests)
   Application->ProcessMessages();
   EXPECT_EQ(got, (std::vector<UINT>{WM_USER + 1, WM_USER + 7}));
   EXPECT_EQ(OnlyBox().Text, "From the queue.");
+  api.DeallocateHWnd(wnd);
+}
+
+TEST_F(FormsTest, ProcessMessagesTakesWhatWasPendingWhenItBeganNestedCallsIncluded) {
+  Application->Initialize();
+  platform::OsApi &api = Application->Api();
+  std::vector<UINT> got;
+  int flood = 0;
+  bool flooding = true;
+  HWND wnd = nullptr;
+  wnd = api.AllocateHWnd([&](HWND w, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
+    if (msg == WM_USER + 3) {
+      // Each message of a flood brings the next: the queue is never empty.
+      if (++flood < 1000 && flooding) api.PostMessageA(wnd, WM_USER + 3, 0, 0);
+      return 0;
+    }
+    got.push_back(msg);
+    if (msg == WM_USER + 4) {
+      api.PostMessageA(wnd, WM_USER + 5, 0, 0);
+      Application->ProcessMessages();  // a handler that pumps
+    }
+    if (msg == WM_USER + 5) api.PostMessageA(wnd, WM_USER + 7, 0, 0);
+    return api.DefWindowProcA(w, msg, wp, lp);
+  });
+  ASSERT_NE(wnd, nullptr);
+
+  api.PostMessageA(wnd, WM_USER + 3, 0, 0);
+  Application->ProcessMessages();
+  EXPECT_EQ(flood, 1);
+  Application->ProcessMessages();
+  EXPECT_EQ(flood, 2);
+  flooding = false;
+  Application->ProcessMessages();
+  Application->ProcessMessages();
+  EXPECT_EQ(flood, 3);
+
+  // The nested call takes what waited when it began, the outer call's
+  // marker included; the outer call then has nothing left of its own.
+  api.PostMessageA(wnd, WM_USER + 4, 0, 0);
+  api.PostMessageA(wnd, WM_USER + 6, 0, 0);
+  Application->ProcessMessages();
+  EXPECT_EQ(got, (std::vector<UINT>{WM_USER + 4, WM_USER + 6, WM_USER + 5}));
+  Application->ProcessMessages();
+  EXPECT_EQ(got.back(), WM_USER + 7u);
+  EXPECT_EQ(got.size(), 4u);
   api.DeallocateHWnd(wnd);
 }
 

@@ -13,11 +13,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "forms/forms.h"
+#include "forms/headless.h"
+#include "forms/log_commands.h"
 #include "forms/win32/log_view.h"
 #include "forms/win32/win32_backend.h"
 #include "platform/thread.h"
@@ -380,6 +385,42 @@ TEST_F(Win32BackendTest, MemoTakesEnterAsLineBreakAndLeavesTabToTheDialog) {
   EXPECT_EQ(order, expected);
 }
 
+// Esc in every box, as the loop hands keys to the dialog manager, and a
+// WM_CLOSE sent to each control and panel (what a multi-line edit in dialog
+// mode posts to its parent on Esc): every window stays, the form stays open,
+// and the memo's key filter sees Esc as the character 27.
+TEST_F(Win32BackendTest, EscAndStrayClosesLeaveEveryWindowStanding) {
+  int closes = 0;
+  form_->OnClose = [&](TObject *, TCloseAction &) { ++closes; };
+  std::vector<char> memoKeys;
+  form_->send->OnKeyPress = [&](TObject *, char &key) { memoKeys.push_back(key); };
+  for (TControl *box : std::initializer_list<TControl *>{form_->send, form_->edit, form_->log}) {
+    HWND h = HandleOf(box);
+    SetFocus(h);
+    PostMessageA(h, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageA(h, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
+    for (int i = 0; i < 3; ++i) Pump();
+  }
+  std::vector<TControl *> all;
+  std::function<void(TWinControl &)> collect = [&](TWinControl &parent) {
+    for (int i = 0; i < parent.ControlCount(); ++i) {
+      all.push_back(parent.Controls(i));
+      if (auto *w = dynamic_cast<TWinControl *>(parent.Controls(i))) collect(*w);
+    }
+  };
+  collect(*form_);
+  for (TControl *c : all) SendMessageA(HandleOf(c), WM_CLOSE, 0, 0);
+  Pump();
+  for (TControl *c : all) {
+    HWND h = HandleOf(c);
+    EXPECT_TRUE(IsWindow(h) && IsWindowVisible(h))
+        << typeid(*c).name() << " at " << c->Left() << "," << c->Top();
+  }
+  EXPECT_EQ(closes, 0);
+  EXPECT_TRUE(IsWindowVisible(HandleOf(form_)));
+  EXPECT_EQ(memoKeys, std::vector<char>{27});
+}
+
 TEST_F(Win32BackendTest, AcceleratorsClickTheirButtons) {
   int opens = 0;
   int sends = 0;
@@ -491,6 +532,153 @@ TEST_F(Win32BackendTest, LogAnswersGetTextWithItsWholeTextAndScrollsToItsEnd) {
   EXPECT_EQ(win32::LogViewTopRow(log), rows - visible);
 }
 
+TEST_F(Win32BackendTest, LogAnswersTheReadOnlyEditQueriesAsAnEditBoxWould) {
+  HWND log = HandleOf(form_->log);
+  TMemo *memo = form_->log;
+  memo->Append("AT\r\nOK\r\n+NAME:HC-05\r\n");
+  auto line = [log](int index) {
+    char buffer[128] = {};
+    *reinterpret_cast<WORD *>(buffer) = sizeof buffer;
+    const LRESULT n =
+        SendMessageA(log, EM_GETLINE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer));
+    return std::string(buffer, static_cast<std::size_t>(n));
+  };
+  // Three lines and the empty one after the last break, as in an edit box.
+  EXPECT_EQ(SendMessageA(log, EM_GETLINECOUNT, 0, 0), 4);
+  const LRESULT starts[] = {0, 4, 8, 21};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, i, 0), starts[i]) << i;
+  EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, 4, 0), -1);
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, 0, 0), 2);
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, 9, 0), 11);
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, 21, 0), 0);
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, 3, 0), 0);  // the LF of the first break
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, 5, 0), 1);
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, 21, 0), 3);
+  EXPECT_EQ(line(2), "+NAME:HC-05");  // no zero added
+  EXPECT_EQ(line(3), "");
+  EXPECT_EQ(line(7), "");
+
+  // Selection in bytes of the text; the caret goes to the second position.
+  DWORD from = 99, to = 99;
+  SendMessageA(log, EM_SETSEL, 6, 4);
+  EXPECT_EQ(
+      SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to)),
+      MAKELONG(4, 6));
+  EXPECT_EQ(from, 4u);
+  EXPECT_EQ(to, 6u);
+  EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0), 1);
+  EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, static_cast<WPARAM>(-1), 0), 4);  // the caret's line
+  // The unselected characters on the selected lines: none here.
+  EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, static_cast<WPARAM>(-1), 0), 0);
+  SendMessageA(log, EM_SETSEL, 0, -1);  // everything
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(from, 0u);
+  EXPECT_EQ(to, 21u);
+  SendMessageA(log, EM_SETSEL, static_cast<WPARAM>(-1), 0);  // deselects, the caret stays
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(from, 21u);
+  EXPECT_EQ(to, 21u);
+  SendMessageA(log, EM_SETSEL, 9, 500);  // clipped to the text
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(to, 21u);
+
+  // A long line wraps: its rows are lines, as in an edit box with word wrap.
+  std::string longLine;
+  for (int i = 0; i < 40; ++i) longLine += "word" + std::to_string(i) + " ";
+  memo->Append(longLine);
+  const LRESULT count = SendMessageA(log, EM_GETLINECOUNT, 0, 0);
+  ASSERT_GT(count, 5);
+  std::string joined;
+  for (int i = 3; i < count; ++i) {
+    const LRESULT start = SendMessageA(log, EM_LINEINDEX, i, 0);
+    EXPECT_EQ(SendMessageA(log, EM_LINEFROMCHAR, static_cast<WPARAM>(start), 0), i);
+    EXPECT_EQ(SendMessageA(log, EM_LINELENGTH, static_cast<WPARAM>(start), 0),
+              static_cast<LRESULT>(line(i).size()));
+    joined += line(i);
+  }
+  EXPECT_EQ(joined, longLine);
+
+  // Shown timestamps are part of the text and of its positions.
+  memo->SetShowTimestamps(true);
+  const LRESULT length = SendMessageA(log, WM_GETTEXTLENGTH, 0, 0);
+  EXPECT_EQ(length, static_cast<LRESULT>(memo->TextLength() + 4 * LogStamps::kLength));
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  SendMessageA(log, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<std::size_t>(length));
+  EXPECT_EQ(text.substr(LogStamps::kLength, 4), "AT\r\n");
+  EXPECT_EQ(text[0], '[');
+  EXPECT_EQ(text.substr(13, 2), "] ");
+  EXPECT_EQ(SendMessageA(log, EM_LINEINDEX, 1, 0), static_cast<LRESULT>(LogStamps::kLength + 4));
+  EXPECT_EQ(line(1), text.substr(LogStamps::kLength + 4, LogStamps::kLength) + "OK");
+
+  // Find selects the match in the bytes the queries count.
+  TLogCommands &commands = memo->Commands();
+  TLogFindForm &find = commands.FindForm();
+  find.Show();
+  find.edtFind->SetText("hc-05");
+  // Enter in the text box is Find Next, through the dialog manager; Esc
+  // closes the window.
+  const auto key = [&](WPARAM vk) {
+    SetFocus(HandleOf(find.edtFind));
+    PostMessageA(HandleOf(find.edtFind), WM_KEYDOWN, vk, 1);
+    Pump();
+  };
+  key(VK_RETURN);
+  SendMessageA(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  EXPECT_EQ(text.substr(from, to - from), "HC-05");
+  Pump();
+  if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
+    EXPECT_TRUE(SaveScreenshot(find, std::string(dir) + "/log-find-win32.png"));
+  }
+  key(VK_ESCAPE);
+  EXPECT_FALSE(IsWindowVisible(HandleOf(&find)));
+}
+
+TEST_F(Win32BackendTest, ASaveThatCannotReplaceTheFileLeavesItAsItWas) {
+  // Boxes are recorded, not shown.
+  THeadlessBackend &ui = UseHeadless();
+  TMemo *memo = form_->log;
+  memo->Append(std::string("new\0bytes\r\n", 11));
+  char dir[MAX_PATH] = {};
+  GetTempPathA(sizeof dir, dir);
+  const std::string path = std::string(dir) + "tessavo-locked.log";
+  HANDLE old = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(old, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(old, "old", 3, &written, nullptr);
+  // Held open by another program, with no sharing: it cannot be replaced.
+  memo->Commands().SetBoxTitle("The system prompts");
+  ASSERT_TRUE(memo->Commands().SaveTo(path));
+  memo->Commands().WaitForSave();
+  CloseHandle(old);
+  EXPECT_NE(memo->Commands().SaveError().find(path), std::string::npos);
+  ASSERT_EQ(ui.MessageBoxes().size(), 1u);
+  EXPECT_EQ(ui.MessageBoxes()[0].Caption, "The system prompts");
+  std::string kept(16, '\0');
+  HANDLE check = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD got = 0;
+  ReadFile(check, kept.data(), static_cast<DWORD>(kept.size()), &got, nullptr);
+  CloseHandle(check);
+  EXPECT_EQ(kept.substr(0, got), "old");
+  // The new file beside it is gone.
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((std::string(dir) + "~tessavo-locked.log*").c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  // Once the other program lets go, the save goes through, bytes exact.
+  ASSERT_TRUE(memo->Commands().SaveTo(path));
+  memo->Commands().WaitForSave();
+  EXPECT_EQ(memo->Commands().SaveError(), "");
+  check = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  ReadFile(check, kept.data(), static_cast<DWORD>(kept.size()), &got, nullptr);
+  CloseHandle(check);
+  EXPECT_EQ(kept.substr(0, got), std::string("new\0bytes\r\n", 11));
+  DeleteFileA(path.c_str());
+}
+
 TEST_F(Win32BackendTest, LogWrapsTheSameWhateverTheAppendSizes) {
   // A long text with long words, spaces and tabs, appended in uneven pieces,
   // lays out into the same rows as when it is set at once: appending only
@@ -518,6 +706,19 @@ TEST_F(Win32BackendTest, LogWrapsTheSameWhateverTheAppendSizes) {
   EXPECT_EQ(win32::LogViewRowCount(log), whole);
   EXPECT_EQ(SendMessageA(log, WM_GETTEXTLENGTH, 0, 0), static_cast<LRESULT>(text.size()));
 }
+
+// A worker that asks the main thread to run something while the loop runs.
+class TAsker : public platform::TThread {
+ public:
+  explicit TAsker(std::function<void()> fn) : TThread(false), fn_(std::move(fn)) {}
+  ~TAsker() override { ReleaseThread(); }
+
+ protected:
+  void Execute() override { Synchronize(fn_); }
+
+ private:
+  std::function<void()> fn_;
+};
 
 TEST_F(Win32BackendTest, MessageBoxIsModalOwnedByTheWindowWithTitleTextAndIcon) {
   struct Seen {
@@ -566,28 +767,57 @@ TEST_F(Win32BackendTest, MessageBoxIsModalOwnedByTheWindowWithTitleTextAndIcon) 
   EXPECT_TRUE(IsWindowEnabled(form));
 }
 
-// A worker that asks the main thread to run something while the loop runs.
-class TAsker : public platform::TThread {
- public:
-  explicit TAsker(std::function<void()> fn) : TThread(false), fn_(std::move(fn)) {}
-  ~TAsker() override { ReleaseThread(); }
-
- protected:
-  void Execute() override { Synchronize(fn_); }
-
- private:
-  std::function<void()> fn_;
-};
+TEST_F(Win32BackendTest, EscReachesAMessageBoxAlsoWhenAHandlerUnderItPumps) {
+  // An automatic send runs inside the box's own loop and pumps messages
+  // (its pause after sending): the user's Esc is taken from the queue there,
+  // and must still reach the box's dialog manager.
+  std::atomic<bool> boxUp{false};
+  std::atomic<bool> stillUp{false};
+  std::thread watcher([&] {
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && box == nullptr; ++i) {
+      box = FindWindowA("#32770", "The system prompts");
+      if (box != nullptr && !IsWindowVisible(box)) box = nullptr;
+      if (box == nullptr) Sleep(10);
+    }
+    if (box == nullptr) return;
+    boxUp = true;
+    TAsker pumpUnderTheBox([] {
+      PostMessageA(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+      PostMessageA(GetFocus(), WM_KEYUP, VK_ESCAPE, 0xC0010001);
+      Application->ProcessMessages();
+    });
+    for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(10);
+    if (IsWindow(box)) {
+      stillUp = true;
+      PostMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    }
+  });
+  const int answer = Application->MessageBox("Upgrade", "The system prompts", MB_ICONINFORMATION);
+  watcher.join();
+  ASSERT_TRUE(boxUp);
+  EXPECT_FALSE(stillUp) << "Esc was lost";
+  // Esc closes an OK box: Windows answers IDOK, Wine IDCANCEL.
+  EXPECT_TRUE(answer == IDOK || answer == IDCANCEL) << answer;
+}
 
 TEST_F(Win32BackendTest, LoopRunsSynchronizeRequestsAndEndsWhenTheWindowCloses) {
   HWND form = HandleOf(form_);
   bool ranOnMain = false;
   int closes = 0;
-  form_->OnClose = [&](TObject *, TCloseAction &) { ++closes; };
+  bool requestDone = false;
+  form_->OnClose = [&](TObject *, TCloseAction &) {
+    ++closes;
+    EXPECT_TRUE(requestDone);  // the close waited for the request
+  };
   TAsker asker([&] {
     ranOnMain = platform::IsMainThread();
-    // Closing the window is what the user's close box does.
+    // Closing the window is what the user's close box does; twice, and
+    // let in by a pump inside the request.
     PostMessageA(form, WM_CLOSE, 0, 0);
+    PostMessageA(form, WM_CLOSE, 0, 0);
+    Application->ProcessMessages();
+    requestDone = true;
   });
   Application->Run();
   EXPECT_TRUE(ranOnMain);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,12 +91,34 @@ TEST(LogTextTest, BytesAndLinesReadBackAcrossChunksAndAppends) {
   EXPECT_EQ(text.At(2 * LogText::kChunkSize), all[2 * LogText::kChunkSize]);
   EXPECT_FALSE(text.Equals(all.substr(1)));
 
-  // The line index agrees with the string lists' own splitting of the text.
-  const std::vector<std::string> lines = forms::TStrings::SplitLines(all);
-  ASSERT_EQ(text.LineCount(), lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::size_t start = text.LineStart(i);
-    ASSERT_EQ(text.Substr(start, text.LineContentEnd(i) - start), lines[i]) << i;
+  // The line index agrees with the string lists' own splitting of the text,
+  // also after a line longer than several chunks.
+  for (int round = 0; round < 2; ++round) {
+    const std::vector<std::string> lines = forms::TStrings::SplitLines(all);
+    ASSERT_EQ(text.LineCount(), lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::size_t start = text.LineStart(i);
+      ASSERT_EQ(text.Substr(start, text.LineContentEnd(i) - start), lines[i]) << i;
+    }
+    const std::string longLine = "\n" + std::string(3 * LogText::kChunkSize + 7, 'L') + "\r\nend";
+    text.Append(longLine);
+    all += longLine;
+  }
+  EXPECT_THROW(text.LineStart(text.LineCount()), std::out_of_range);
+
+  // Positions kept in 2 bytes each count as plain ones do, empty blocks
+  // between them included.
+  forms::PositionList list;
+  std::vector<std::uint64_t> plain;
+  for (std::size_t i = 0; i < text.LineCount(); ++i) {
+    list.PushBack(text.LineStart(i));
+    plain.push_back(text.LineStart(i));
+  }
+  for (std::uint64_t pos = 0; pos < all.size() + 70000; pos += 977) {
+    ASSERT_EQ(
+        list.CountBefore(pos),
+        static_cast<std::size_t>(std::lower_bound(plain.begin(), plain.end(), pos) - plain.begin()))
+        << pos;
   }
   text.Clear();
   EXPECT_EQ(text.Size(), 0u);
@@ -336,6 +359,49 @@ TEST(LogLayoutTest, PositionsMapToRowsTextAndXAndBack) {
   EXPECT_EQ(log.layout.CharAtX(1, 50), 11u);  // before the row's break
   EXPECT_EQ(log.layout.CharAtX(0, 50), 6u);   // a wrapped row ends where the next begins
   EXPECT_EQ(log.layout.CharAtX(2, 50), 15u);
+}
+
+TEST(LogLayoutTest, RowStartsHoldForRowsOfTheMostBytesARowCanTake) {
+  // Rows full of 4-byte characters (2 units each) and of 3-byte ones, some
+  // ended by a CR LF that comes in two appends: what each row starts with,
+  // counted here, is what the layout reports, and maps back to its row.
+  const std::string emoji = "\xF0\x9F\x98\x80";
+  const std::string euro = "\xE2\x82\xAC";
+  Log log(0);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> starts;  // byte, char
+  std::uint64_t bytes = 0;
+  std::uint64_t chars = 0;
+  for (int r = 0; r < 70; ++r) {
+    starts.emplace_back(bytes, chars);
+    std::string row;
+    const bool wide = r % 2 == 0;
+    for (std::size_t u = 0; u < LogLayout::kMaxRowUnits; u += wide ? 2 : 1)
+      row += wide ? emoji : euro;
+    chars += LogLayout::kMaxRowUnits;
+    bytes += row.size();
+    if (r % 3 == 0) {
+      log.Add(row + "\r");
+      log.Add("\n");
+      bytes += 2;
+      chars += 1;
+    } else {
+      log.Add(row);
+    }
+  }
+  log.Add("end");
+  starts.emplace_back(bytes, chars);
+  ASSERT_EQ(log.layout.RowCount(), starts.size());
+  for (std::size_t r = 0; r < starts.size(); ++r) {
+    const LogLayout::Row row = log.layout.RowAt(r);
+    ASSERT_EQ(row.byteStart, starts[r].first) << "row " << r;
+    ASSERT_EQ(row.charStart, starts[r].second) << "row " << r;
+    ASSERT_EQ(log.layout.RowOfByte(starts[r].first), r);
+    ASSERT_EQ(log.layout.RowOfChar(starts[r].second), r);
+    if (r > 0) {
+      ASSERT_EQ(log.layout.RowOfChar(starts[r].second - 1), r - 1);
+    }
+  }
+  EXPECT_EQ(log.layout.CharCount(), chars + 3);
 }
 
 TEST(LogLayoutTest, AShrunkTextIsLaidOutAgainFromItsStart) {

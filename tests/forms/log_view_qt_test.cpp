@@ -2,6 +2,8 @@
 // exposes to accessibility is the memo's text decoded, it follows the model's
 // scroll requests, and the user can select, copy and scroll.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <QAccessible>
 #include <QAccessibleInterface>
@@ -14,11 +16,17 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTest>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
 #include "forms/forms.h"
+#include "forms/log_commands.h"
 #include "forms/qt/log_view.h"
 #include "forms/qt/qt_backend.h"
 
@@ -160,32 +168,42 @@ TEST_F(LogViewTest, TheModelScrollsItToTheEndEvenWhenTheUserScrolledUp) {
   TMemo *log = form->log;
   for (int i = 0; i < 300; ++i) log->Lines().Add("line " + std::to_string(i));
   log->ScrollToEnd();
+  // Taken in at the view's next frame, or as soon as anything reads it.
   QScrollBar *bar = view->verticalScrollBar();
+  EXPECT_EQ(bar->maximum(), 0);
+  view->Flush();
   ASSERT_GT(bar->maximum(), 0);
   EXPECT_EQ(bar->value(), bar->maximum());
 
-  // The user reads older text; appending alone leaves it there.
+  // The user reads older text, moving the caret as in an edit box; appending
+  // alone leaves the view there.
   view->setFocus();
   QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
   EXPECT_EQ(bar->value(), 0);
+  EXPECT_EQ(view->Caret(), 0u);
   QTest::keyClick(view, Qt::Key_PageDown);
   EXPECT_EQ(bar->value(), view->VisibleRows());
-  QTest::keyClick(view, Qt::Key_Down);
-  EXPECT_EQ(bar->value(), view->VisibleRows() + 1);
+  EXPECT_EQ(view->Layout().RowOfChar(view->Caret()), static_cast<std::size_t>(view->VisibleRows()));
+  QTest::keyClick(view, Qt::Key_Down);  // the caret moves within the page
+  EXPECT_EQ(bar->value(), view->VisibleRows());
   QTest::keyClick(view, Qt::Key_Up);
   QTest::keyClick(view, Qt::Key_PageUp);
   EXPECT_EQ(bar->value(), 0);
+  EXPECT_FALSE(view->HasSelection());
   log->Append("more\r\n");
+  view->Flush();
   EXPECT_EQ(bar->value(), 0);
   // The model's request wins.
   log->Append("still more\r\n");
   log->ScrollToEnd();
+  view->Flush();
   EXPECT_EQ(bar->value(), bar->maximum());
   EXPECT_EQ(view->FirstVisibleRow() + static_cast<std::size_t>(view->VisibleRows()),
             view->Layout().RowCount());
   QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
   QTest::keyClick(view, Qt::Key_End, Qt::ControlModifier);
   EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(view->Caret(), view->CharacterCount());
 
   // The last rows are painted.
   const QImage shot = view->viewport()->grab().toImage();
@@ -219,17 +237,29 @@ TEST_F(LogViewTest, TheUserSelectsWithTheMouseAndCopies) {
   QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, At(25));
   EXPECT_EQ(view->SelectedText(), "line\nsecond line\nth");
 
-  // The context menu copies the selection and selects everything.
+  // The context menu: Copy, Select All, a separator, Find..., Find Next,
+  // Find Previous, Save Log As..., Show Timestamps (a check item).
   std::unique_ptr<QMenu> menu(view->CreateContextMenu(view));
   const QList<QAction *> actions = menu->actions();
-  ASSERT_EQ(actions.size(), 3);  // Copy, a separator, Select All
-  EXPECT_EQ(actions[0]->text(), "&Copy");
+  ASSERT_EQ(actions.size(), 8);
+  const char *const texts[] = {"&Copy",           "Select &All",     "",
+                               "&Find...",        "Find &Next",      "Find &Previous",
+                               "&Save Log As...", "Show &Timestamps"};
+  const char *const keys[] = {"Ctrl+C", "Ctrl+A", "", "Ctrl+F", "F3", "Shift+F3", "Ctrl+S", ""};
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(actions[i]->text(), texts[i]);
+    EXPECT_EQ(actions[i]->shortcut().toString(), keys[i]);
+  }
+  EXPECT_TRUE(actions[2]->isSeparator());
+  EXPECT_TRUE(actions[7]->isCheckable());
+  EXPECT_FALSE(actions[7]->isChecked());
   EXPECT_TRUE(actions[0]->isEnabled());
   QGuiApplication::clipboard()->clear();
   actions[0]->trigger();
+  QCoreApplication::processEvents();  // a menu's command runs once the menu has closed
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "line\nsecond line\nth");
-  EXPECT_EQ(actions[2]->text(), "Select &All");
-  actions[2]->trigger();
+  actions[1]->trigger();
+  QCoreApplication::processEvents();
   EXPECT_EQ(view->SelectedText(), Decoded(log->Text()));
 
   // A click without a drag selects nothing; the menu then cannot copy.
@@ -242,6 +272,128 @@ TEST_F(LogViewTest, TheUserSelectsWithTheMouseAndCopies) {
   // A double click takes the word.
   QTest::mouseDClick(vp, Qt::LeftButton, Qt::NoModifier, At(14));
   EXPECT_EQ(view->SelectedText(), "second");
+}
+
+TEST_F(LogViewTest, TheKeyboardSelectsAsInAReadOnlyEditBox) {
+  TMemo *log = form->log;
+  log->Append("first line\r\nsecond line\r\nthird");
+  view->setFocus();
+  QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+  QTest::keyClick(view, Qt::Key_Right, Qt::ShiftModifier);
+  QTest::keyClick(view, Qt::Key_Right, Qt::ShiftModifier);
+  EXPECT_EQ(view->SelectedText(), "fi");
+  QTest::keyClick(view, Qt::Key_End, Qt::ShiftModifier);
+  EXPECT_EQ(view->SelectedText(), "first line");
+  QTest::keyClick(view, Qt::Key_Down, Qt::ShiftModifier);  // the row below, at the same x
+  EXPECT_EQ(view->Layout().RowOfChar(view->Caret()), 1u);
+  const QString twoRows = view->SelectedText();
+  EXPECT_TRUE(twoRows.startsWith("first line\nsec")) << twoRows.toStdString();
+  QTest::keyClick(view, Qt::Key_Left, Qt::ShiftModifier);
+  EXPECT_EQ(view->SelectedText(), twoRows.chopped(1));
+  QTest::keyClick(view, Qt::Key_Left);  // without Shift: the start of the selection
+  EXPECT_FALSE(view->HasSelection());
+  EXPECT_EQ(view->Caret(), 0u);
+  QTest::keyClick(view, Qt::Key_End, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(view->SelectedText(), Decoded(log->Text()));
+  QTest::keyClick(view, Qt::Key_Home, Qt::ShiftModifier);
+  EXPECT_EQ(view->SelectedText(), "first line\nsecond line\n");
+  QTest::keyClick(view, Qt::Key_PageUp, Qt::ShiftModifier);
+  EXPECT_EQ(view->SelectionStart(), 0u);
+}
+
+TEST_F(LogViewTest, TimestampsFindAndSaveWorkFromTheMenuAndKeys) {
+  TMemo *log = form->log;
+  std::int64_t clock = 0;
+  log->SetClock([&clock] { return clock += 1001; });
+  for (int i = 0; i < 200; ++i) log->Append("line " + std::to_string(i) + "\r\n");
+  log->Append("+NAME:HC-05\r\n");
+  for (int i = 0; i < 100; ++i) log->Append("more " + std::to_string(i) + "\r\n");
+  log->ScrollToEnd();
+
+  // Show Timestamps from the menu: every line starts with its time, and the
+  // accessible text is what is shown.
+  std::unique_ptr<QMenu> menu(view->CreateContextMenu(view));
+  menu->actions()[7]->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(log->ShowTimestamps());
+  const QString shown = view->Text();
+  char stamp[LogStamps::kLength];
+  LogStamps::Format(1001, stamp);
+  EXPECT_TRUE(shown.startsWith(QString::fromLatin1(stamp, sizeof stamp) + "line 0\n"));
+  EXPECT_EQ(shown.count(QLatin1Char('[')), 301);
+  EXPECT_EQ(TextInterface()->text(0, TextInterface()->characterCount()), shown);
+  menu.reset(view->CreateContextMenu(view));
+  EXPECT_TRUE(menu->actions()[7]->isChecked());
+  if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
+    menu->popup(view->mapToGlobal(QPoint(40, 40)));
+    QCoreApplication::processEvents();
+    menu->grab().save(QString::fromLocal8Bit(dir) + "/log-menu.png");
+    menu->hide();
+  }
+
+  // Ctrl+F opens the find window; Find Next selects the match and shows it.
+  view->setFocus();
+  QTest::keyClick(view, Qt::Key_F, Qt::ControlModifier);
+  QCoreApplication::processEvents();
+  TLogCommands &commands = log->Commands();
+  ASSERT_TRUE(commands.HasFindForm());
+  TLogFindForm &find = commands.FindForm();
+  EXPECT_TRUE(find.Visible());
+  find.edtFind->SetText("hc-05");
+  // Enter in the text box is Find Next; Esc closes the window.
+  QTest::keyClick(WidgetOf(find.edtFind), Qt::Key_Return);
+  EXPECT_EQ(view->SelectedText(), "HC-05");
+  const std::size_t row = view->Layout().RowOfChar(view->SelectionStart());
+  EXPECT_GE(row, view->FirstVisibleRow());
+  EXPECT_LT(row, view->FirstVisibleRow() + static_cast<std::size_t>(view->VisibleRows()));
+  // F3 again passes the end and says so in the find window.
+  QTest::keyClick(view, Qt::Key_F3);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(view->SelectedText(), "HC-05");
+  EXPECT_EQ(find.lbNote->Caption(), "Passed the end of the log; continued from the start.");
+  if (const char *dir = std::getenv("TESSAVO_SCREENSHOT_DIR")) {
+    WidgetOf(&find)->grab().save(QString::fromLocal8Bit(dir) + "/log-find.png");
+  }
+  QTest::keyClick(WidgetOf(find.edtFind), Qt::Key_Escape);
+  EXPECT_FALSE(find.Visible());
+
+  // Save: the file holds what is shown, stamps included. A write the
+  // system refuses (the file size limit) leaves the old file, and a box
+  // says which file and why.
+  const std::string path = std::string(std::getenv("TESSAVO_SCREENSHOT_DIR") != nullptr
+                                           ? std::getenv("TESSAVO_SCREENSHOT_DIR")
+                                           : "/tmp") +
+                           "/log-saved.txt";
+  commands.SetBoxTitle("The system prompts");
+  ASSERT_TRUE(commands.SaveTo(path));
+  commands.WaitForSave();
+  std::ifstream in(path, std::ios::binary);
+  const std::string saved{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(QString::fromUtf8(saved.data(), static_cast<qsizetype>(saved.size()))
+                .replace(QLatin1String("\r\n"), QLatin1String("\n")),
+            shown);
+  auto *qt = static_cast<forms::qt::TQtBackend *>(&Application->Backend());
+  qt->SetAutoCloseBoxes(true);
+  qt->ClearShownBoxes();
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 1000;
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  ASSERT_TRUE(commands.SaveTo(path));
+  commands.WaitForSave();
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+  qt->SetAutoCloseBoxes(false);
+  ASSERT_EQ(qt->ShownBoxes().size(), 1u);
+  EXPECT_EQ(qt->ShownBoxes()[0].Title, "The system prompts");
+  EXPECT_EQ(qt->ShownBoxes()[0].Text,
+            "Cannot save the log to \"" + path + "\": " + std::strerror(EFBIG) + ".");
+  std::ifstream again(path, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), std::istreambuf_iterator<char>()),
+            saved);
+  std::remove(path.c_str());
 }
 
 TEST_F(LogViewTest, ClearEmptiesTheViewAndItsSelection) {

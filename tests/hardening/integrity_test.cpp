@@ -194,6 +194,13 @@ TEST_F(HardeningTest, RandomBytesSentFromTheBoxInPiecesArriveUnchanged) {
   }
   EXPECT_TRUE(Boxes().empty());
   EXPECT_EQ(w.memLog->TextLength(), 0u);  // no "Send Error!"
+
+  // Sends of many requests each leave a port that still receives.
+  w.btnClearCount->UserClick();
+  ASSERT_EQ(pty_.Write("reply", 5), 5u);
+  EXPECT_TRUE(PumpUntil([&] { return app::Received(w) == 5; }, 10000))
+      << "received " << app::Received(w) << " of 5 after the sends";
+  EXPECT_TRUE(w.memLog->Log().Equals("reply"));
 }
 
 }  // namespace

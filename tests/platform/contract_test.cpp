@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "platform/osapi.h"
@@ -11,8 +14,15 @@
 
 #ifndef _WIN32
 #include <dirent.h>
+#include <linux/capability.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
+
+#include "platform/posix/op_timing.h"
 #include "platform/posix/posix_api.h"
 #endif
 
@@ -78,6 +88,48 @@ TEST(Waits, ReportTheLowestSignalledIndex) {
   Api().SetEvent(events[0]);
   EXPECT_EQ(Api().WaitForMultipleObjects(4, events, FALSE, INFINITE), WAIT_OBJECT_0);
   for (HANDLE e : events) Api().CloseHandle(e);
+}
+
+TEST(Waits, ALowerIndexSetFirstWinsARace) {
+  // Another thread sets a lower index and then the last one while the wait
+  // runs: whenever the wait sees the last one, the lower one is set too, so
+  // the lower one must be reported (the engine's close event is index 0).
+  constexpr DWORD kCount = 64;
+#if defined(_WIN32)
+  constexpr int kRounds = 500;  // each call crosses to the wineserver: slow, and not ours
+#elif defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  constexpr int kRounds = 1500;  // slowed down, the race is wider anyway
+#else
+  constexpr int kRounds = 6000;
+#endif
+  HANDLE events[kCount];
+  for (HANDLE &e : events) e = NewEvent(true, false);
+  std::atomic<int> round{-1};   // the round the setter is to play
+  std::atomic<int> played{-1};  // the last round it has played
+  HANDLE setter = StartThread(Api(), [&] {
+    for (int next = 0; next < kRounds; ++next) {
+      while (round.load() < next) std::this_thread::yield();
+      // A varying delay spreads the sets over the wait's own checks.
+      for (volatile int spin = (next * 37) % 200; spin > 0; --spin) {
+      }
+      Api().SetEvent(events[static_cast<DWORD>(next) % (kCount - 1)]);
+      Api().SetEvent(events[kCount - 1]);
+      played.store(next);
+    }
+  });
+  ASSERT_NE(setter, nullptr);
+  int violations = 0;
+  for (int r = 0; r < kRounds; ++r) {
+    for (HANDLE e : events) Api().ResetEvent(e);
+    round.store(r);
+    const DWORD result = Api().WaitForMultipleObjects(kCount, events, FALSE, kPatience);
+    if (result != WAIT_OBJECT_0 + static_cast<DWORD>(r) % (kCount - 1)) ++violations;
+    while (played.load() < r) std::this_thread::yield();
+  }
+  EXPECT_EQ(violations, 0) << "of " << kRounds << " waits";
+  EXPECT_EQ(Api().WaitForSingleObject(setter, kPatience), WAIT_OBJECT_0);
+  for (HANDLE h : events) Api().CloseHandle(h);
+  Api().CloseHandle(setter);
 }
 
 TEST(Waits, TimeOutNoEarlierThanAsked) {
@@ -213,17 +265,29 @@ TEST(Threads, ClosingTheHandleDoesNotStopTheThread) {
   Api().CloseHandle(done);
 }
 
-TEST(Threads, PrioritiesAreAcceptedBestEffort) {
+// Raising a priority needs a right that Windows gives every user and Linux
+// only a privileged one; either way the answer tells the truth.
+bool RaisedOrRefused(HANDLE thread, int priority) {
+  Api().SetLastError(0);
+  if (Api().SetThreadPriority(thread, priority)) return true;
+#ifdef _WIN32
+  return false;
+#else
+  return Api().GetLastError() == ERROR_ACCESS_DENIED;
+#endif
+}
+
+TEST(Threads, PrioritiesAreAppliedOrRefusedTruthfully) {
   HANDLE release = NewEvent(true, false);
   HANDLE thread = StartThread(
       Api(), [&] { Api().WaitForSingleObject(release, INFINITE); }, CREATE_SUSPENDED);
   ASSERT_NE(thread, nullptr);
-  for (int priority : {THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_ABOVE_NORMAL,
-                       THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_NORMAL}) {
-    EXPECT_TRUE(Api().SetThreadPriority(thread, priority)) << priority;
-  }
+  EXPECT_TRUE(RaisedOrRefused(thread, THREAD_PRIORITY_HIGHEST));
+  EXPECT_TRUE(RaisedOrRefused(thread, THREAD_PRIORITY_ABOVE_NORMAL));
+  EXPECT_TRUE(Api().SetThreadPriority(thread, THREAD_PRIORITY_LOWEST));
+  EXPECT_TRUE(Api().SetThreadPriority(thread, THREAD_PRIORITY_NORMAL));
   Api().ResumeThread(thread);
-  EXPECT_TRUE(Api().SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
+  EXPECT_TRUE(RaisedOrRefused(thread, THREAD_PRIORITY_HIGHEST));
   Api().SetEvent(release);
   EXPECT_EQ(Api().WaitForSingleObject(thread, kPatience), WAIT_OBJECT_0);
   Api().CloseHandle(thread);
@@ -552,6 +616,99 @@ TEST(PosixBackend, ObjectsGiveBackTheirDescriptors) {
     after = OpenDescriptors();
   }
   EXPECT_LE(after, before);
+}
+
+// Drops the right to raise priorities from the calling thread only (Linux
+// keeps capabilities per thread); false if the system does not let it.
+bool DropNiceRightOfThisThread() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST(PosixBackend, ARefusedRaiseOfPriorityIsReported) {
+  HANDLE release = NewEvent(true, false);
+  HANDLE target = StartThread(Api(), [&] { Api().WaitForSingleObject(release, INFINITE); });
+  ASSERT_NE(target, nullptr);
+  bool dropped = false;
+  BOOL raised = TRUE;
+  DWORD raiseError = 0;
+  BOOL lowered = FALSE;
+  HANDLE caller = StartThread(Api(), [&] {
+    dropped = DropNiceRightOfThisThread();
+    if (!dropped) return;
+    errno = 0;
+    if (setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) - 1) == 0) {
+      dropped = false;  // the system lets anyone raise (RLIMIT_NICE): nothing to see
+      return;
+    }
+    raised = Api().SetThreadPriority(target, THREAD_PRIORITY_HIGHEST);
+    raiseError = Api().GetLastError();
+    lowered = Api().SetThreadPriority(target, THREAD_PRIORITY_LOWEST);
+  });
+  ASSERT_EQ(Api().WaitForSingleObject(caller, kPatience), WAIT_OBJECT_0);
+  Api().SetEvent(release);
+  EXPECT_EQ(Api().WaitForSingleObject(target, kPatience), WAIT_OBJECT_0);
+  for (HANDLE h : {caller, target, release}) Api().CloseHandle(h);
+  if (!dropped) GTEST_SKIP() << "this system does not refuse a raised priority";
+  EXPECT_FALSE(raised);
+  EXPECT_EQ(raiseError, ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(lowered);
+}
+
+// Read and write timing is a value fixed at issue; these need no tty.
+TEST(PosixBackend, OperationTimingFollowsCommTimeouts) {
+  using platform::posix::OpTiming;
+  using std::chrono::microseconds;
+  using std::chrono::milliseconds;
+  const auto t0 = platform::posix::Clock::now();
+  const auto tty = OpTiming::Medium::kTty;
+
+  // A chunk ends when the gap after the last byte passes the interval; before
+  // the first byte only a byte can end it.
+  const OpTiming interval = OpTiming::ForRead({30, 0, 0, 0, 0}, 1024, tty, t0);
+  EXPECT_FALSE(interval.Finished(0, t0, t0 + std::chrono::hours(1)));
+  EXPECT_EQ(interval.NextWakeMs(0, t0, t0), -1);
+  EXPECT_FALSE(interval.Finished(10, t0, t0 + milliseconds(29)));
+  EXPECT_TRUE(interval.Finished(10, t0, t0 + milliseconds(30)));
+  EXPECT_EQ(interval.NextWakeMs(10, t0, t0 + microseconds(10500)), 20);  // rounded up
+
+  // {MAXDWORD, 0, 0}: at once; {MAXDWORD, MAXDWORD, n}: any byte, or n ms.
+  EXPECT_TRUE(OpTiming::ForRead({MAXDWORD, 0, 0, 0, 0}, 64, tty, t0).Finished(0, t0, t0));
+  const OpTiming anyByte = OpTiming::ForRead({MAXDWORD, MAXDWORD, 100, 0, 0}, 64, tty, t0);
+  EXPECT_FALSE(anyByte.Finished(0, t0, t0 + milliseconds(99)));
+  EXPECT_TRUE(anyByte.Finished(0, t0, t0 + milliseconds(100)));
+  EXPECT_TRUE(anyByte.Finished(1, t0, t0));
+
+  // Total time-outs: multiplier times size plus constant, for reads and writes.
+  const OpTiming total = OpTiming::ForRead({0, 2, 100, 0, 0}, 50, tty, t0);
+  EXPECT_EQ(total.NextWakeMs(0, t0, t0), 200);
+  EXPECT_FALSE(total.Finished(7, t0, t0 + milliseconds(199)));
+  EXPECT_TRUE(total.Finished(7, t0, t0 + milliseconds(200)));
+  const OpTiming write = OpTiming::ForWrite({0, 0, 0, 1, 10}, 90, tty, t0);
+  EXPECT_FALSE(write.Finished(5, t0, t0 + milliseconds(99)));
+  EXPECT_TRUE(write.Finished(5, t0, t0 + milliseconds(100)));
+  EXPECT_EQ(OpTiming::ForWrite({0, 0, 0, 0, 0}, 90, tty, t0).NextWakeMs(0, t0, t0), -1);
+
+  // MAXDWORD multipliers on a large size would overflow the clock: no limit.
+  const OpTiming huge = OpTiming::ForRead({0, MAXDWORD, MAXDWORD, 0, 0}, 65535, tty, t0);
+  EXPECT_FALSE(huge.Finished(0, t0, t0 + std::chrono::hours(24 * 365 * 10)));
+  EXPECT_EQ(huge.NextWakeMs(0, t0, t0), -1);
+  const OpTiming hugeWrite = OpTiming::ForWrite({0, 0, 0, MAXDWORD, MAXDWORD}, 65535, tty, t0);
+  EXPECT_FALSE(hugeWrite.Finished(0, t0, t0 + std::chrono::hours(1)));
+
+  // Pipes complete a read with whatever came; files at once.
+  EXPECT_TRUE(
+      OpTiming::ForRead({0, 0, 0, 0, 0}, 64, OpTiming::Medium::kStream, t0).Finished(1, t0, t0));
+  EXPECT_TRUE(
+      OpTiming::ForRead({0, 0, 0, 0, 0}, 64, OpTiming::Medium::kFile, t0).Finished(0, t0, t0));
+
+  // poll() takes a negative time-out for "no limit": a long wait must not become one.
+  EXPECT_EQ(platform::posix::PollTimeoutMs(t0 + milliseconds(0xFFFFFFFEu), t0), INT_MAX);
+  EXPECT_EQ(platform::posix::PollTimeoutMs(t0 - milliseconds(5), t0), 0);
+  EXPECT_EQ(platform::posix::PollTimeoutMs(t0 + microseconds(1), t0), 1);
 }
 
 TEST(PosixBackend, WaitAllIsRefusedUnlessTrivial) {

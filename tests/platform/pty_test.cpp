@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "platform/posix/posix_api.h"
 #endif
 
 namespace {
@@ -696,6 +698,28 @@ TEST_F(DeviceTest, OperationsOfAnEndedThreadAreLeftUntouched) {
   device_ = INVALID_HANDLE_VALUE;
   EXPECT_EQ(record->ov.Internal, kOverlappedPending);
   EXPECT_EQ(Api().WaitForSingleObject(record->ov.hEvent, 0), WAIT_TIMEOUT);
+}
+
+TEST(OutOfThreads, DeviceCallsFailWithAnErrorAndNeverThrow) {
+  // The helper threads a device needs are had at open, where the engine
+  // reports a failure; later calls on an open device need none.
+  TestPort port;
+  ASSERT_TRUE(port.Ok());
+  platform::posix::RefuseThreadStartsForTest(1);
+  HANDLE refused = INVALID_HANDLE_VALUE;
+  EXPECT_NO_THROW(refused = OpenDevice(port.DevicePath()));
+  EXPECT_EQ(refused, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Api().GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+  if (refused != INVALID_HANDLE_VALUE) {
+    Record record;
+    BYTE buffer[64];
+    EXPECT_NO_THROW(StartRead(refused, record, buffer, sizeof buffer));
+    Api().CloseHandle(refused);
+  }
+  platform::posix::RefuseThreadStartsForTest(0);
+  HANDLE device = OpenDevice(port.DevicePath());
+  ASSERT_NE(device, INVALID_HANDLE_VALUE) << "and the port opens again";
+  Api().CloseHandle(device);
 }
 
 class FileTest : public ::testing::Test {

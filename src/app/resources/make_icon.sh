@@ -1,6 +1,7 @@
 #!/bin/sh
 # Redraws tessavo.png, the program's 32x32 icon (also the window's logo):
-# a 9-pin serial connector with its cable on a blue tile. Needs ImageMagick.
+# a 9-pin serial connector with its cable on a blue tile, and tessavo-64.png,
+# the same design drawn at 64x64 for the desktop's larger icon. Needs ImageMagick.
 set -eu
 cd "$(dirname "$0")"
 convert -size 32x32 xc:none \
@@ -11,6 +12,16 @@ convert -size 32x32 xc:none \
   -draw 'circle 11,18 12,18' -draw 'circle 15,18 16,18' -draw 'circle 19,18 20,18' \
   -fill '#f2b134' -draw 'rectangle 13,24 18,27' -draw 'rectangle 15,27 16,31' \
   -depth 8 -define png:exclude-chunks=date,time -strip PNG32:tessavo.png
+
+# Drawn at 64 rather than scaled, so edges stay sharp and the pins round.
+convert -size 64x64 xc:none \
+  -fill '#1f5fa8' -draw 'roundrectangle 0,0 63,63 12,12' \
+  -fill white -draw 'polygon 10,20 53,20 47,45 16,45' \
+  -fill '#1f5fa8' -draw 'circle 18.5,28.5 21,28.5' -draw 'circle 26.5,28.5 29,28.5' \
+  -draw 'circle 34.5,28.5 37,28.5' -draw 'circle 42.5,28.5 45,28.5' \
+  -draw 'circle 22.5,36.5 25,36.5' -draw 'circle 30.5,36.5 33,36.5' -draw 'circle 38.5,36.5 41,36.5' \
+  -fill '#f2b134' -draw 'rectangle 26,48 37,55' -draw 'rectangle 30,55 33,63' \
+  -depth 8 -define png:exclude-chunks=date,time -strip PNG32:tessavo-64.png
 
 # The same pixels as 0xAARRGGBB words, for the window's logo and the program
 # icon compiled into the program (no image decoder needed at run time).

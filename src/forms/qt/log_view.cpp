@@ -16,8 +16,11 @@
 #include <QTextLayout>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
+
+#include "forms/qt/text_listeners.h"
 
 namespace forms::qt {
 
@@ -27,7 +30,15 @@ constexpr int kMarginX = 3;  // pixels left of the text
 constexpr int kMarginTop = 1;
 constexpr int kUnitsPerPixel = 64;  // the layout's widths are in 1/64 pixel
 
+constexpr std::int64_t kFrameMs = 15;  // a frame: what the eye can tell apart
+
 int ClampInt(std::uint64_t v) { return v > INT_MAX ? INT_MAX : static_cast<int>(v); }
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 QString FromUtf16(const std::u16string &s) {
   return QString(reinterpret_cast<const QChar *>(s.data()), static_cast<qsizetype>(s.size()));
@@ -35,9 +46,13 @@ QString FromUtf16(const std::u16string &s) {
 
 }  // namespace
 
-LogView::LogView(const LogText &text, QWidget *parent)
-    : QAbstractScrollArea(parent), layout_(text, decoder_) {
+LogView::LogView(TMemo &memo, QWidget *parent)
+    : QAbstractScrollArea(parent), memo_(memo), layout_(memo.Shown(), decoder_) {
   InstallLogViewAccessibility();
+  frame_ = new QTimer(this);
+  frame_->setSingleShot(true);
+  connect(frame_, &QTimer::timeout, this, [this] { DoFlush(); });
+  memo_.Commands().Attach(this);
   setFocusPolicy(Qt::StrongFocus);
   // Rows wrap at the view's width, so there is never anything to the side.
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -48,27 +63,57 @@ LogView::LogView(const LogText &text, QWidget *parent)
   UpdateScrollRange();
 }
 
-LogView::~LogView() = default;
+LogView::~LogView() {
+  if (TLogCommands *commands = memo_.ExistingCommands()) commands->Detach(this);
+}
 
 // ---- text ---------------------------------------------------------------------------
 
 void LogView::TextAppended() {
-  const bool wasAtEnd = AtEnd();
-  const std::size_t firstChanged = layout_.RowCount() - 1;
-  const std::uint64_t charsBefore = layout_.CharCount();
-  layout_.Update();
-  UpdateScrollRange();
-  // A view that showed the end keeps showing it.
-  if (wasAtEnd) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-  if (firstChanged <= FirstVisibleRow() + static_cast<std::size_t>(VisibleRows())) {
-    viewport()->update();
+  appended_ = true;
+  ScheduleFrame();
+}
+
+void LogView::ScheduleFrame() {
+  if (frameDue_) return;
+  frameDue_ = true;
+  const std::int64_t since = NowMs() - lastFrameMs_;
+  frame_->start(static_cast<int>(since >= kFrameMs ? 0 : kFrameMs - since));
+}
+
+void LogView::Flush() const { const_cast<LogView *>(this)->DoFlush(); }
+
+void LogView::DoFlush() {
+  if (frameDue_) {
+    frameDue_ = false;
+    frame_->stop();
+    lastFrameMs_ = NowMs();
   }
-  if (QAccessible::isActive() && layout_.CharCount() > charsBefore && !insertPending_) {
-    // One event for all that arrives before the loop turns, not one per
-    // chunk: a fast line would otherwise flood the assistive technology.
-    insertPending_ = true;
-    insertFrom_ = charsBefore;
-    QTimer::singleShot(0, this, [this] { AnnounceInsert(); });
+  if (!appended_ && !followEnd_) return;
+  const bool wasAtEnd = AtEnd();
+  if (appended_) {
+    appended_ = false;
+    const std::size_t firstChanged = layout_.RowCount() - 1;
+    const std::uint64_t charsBefore = layout_.CharCount();
+    layout_.Update();
+    UpdateScrollRange();
+    if (firstChanged <= FirstVisibleRow() + static_cast<std::size_t>(VisibleRows())) {
+      viewport()->update();
+    }
+    // Turned into text only for an assistive technology that listens.
+    if (QAccessible::isActive() && layout_.CharCount() > charsBefore && !insertPending_ &&
+        TextListeners::Instance().InsertsHeard()) {
+      // One event for all that arrives before the loop turns, not one per
+      // chunk: a fast line would otherwise flood the assistive technology.
+      insertPending_ = true;
+      insertFrom_ = charsBefore;
+      QTimer::singleShot(0, this, [this] { AnnounceInsert(); });
+    }
+  }
+  // A view that showed the end keeps showing it.
+  if (wasAtEnd || followEnd_) {
+    followEnd_ = false;
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
   }
 }
 
@@ -82,6 +127,7 @@ void LogView::AnnounceInsert() {
 }
 
 void LogView::TextReset() {
+  appended_ = false;
   layout_.Reset();
   insertPending_ = false;
   anchor_ = caret_ = 0;
@@ -94,9 +140,29 @@ void LogView::TextReset() {
   }
 }
 
-QString LogView::Text() const { return TextRange(0, layout_.CharCount()); }
+void LogView::StampsChanged() {
+  Flush();
+  const bool wasAtEnd = AtEnd();
+  layout_.Reset();
+  anchor_ = caret_ = 0;
+  dragging_ = false;
+  insertPending_ = false;
+  UpdateScrollRange();
+  if (wasAtEnd) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+  viewport()->update();
+  if (QAccessible::isActive()) {
+    QAccessibleTextUpdateEvent event(this, 0, QString(), Text());
+    QAccessible::updateAccessibility(&event);
+  }
+}
+
+QString LogView::Text() const {
+  Flush();
+  return TextRange(0, layout_.CharCount());
+}
 
 QString LogView::TextRange(std::uint64_t from, std::uint64_t to) const {
+  Flush();
   return FromUtf16(layout_.TextRange(from, to));
 }
 
@@ -123,11 +189,17 @@ bool LogView::AtEnd() const {
 }
 
 void LogView::ScrollToEnd() {
-  UpdateScrollRange();
-  verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+  followEnd_ = true;
+  ScheduleFrame();
+}
+
+void LogView::ScrollToRow(std::size_t row) {
+  Flush();
+  verticalScrollBar()->setValue(ClampInt(row));
 }
 
 void LogView::EnsureVisible(std::uint64_t pos) {
+  Flush();
   const int row = ClampInt(layout_.RowOfChar(pos));
   QScrollBar *bar = verticalScrollBar();
   if (row < bar->value()) {
@@ -171,6 +243,7 @@ void LogView::ApplyWidth() {
 }
 
 void LogView::resizeEvent(QResizeEvent *event) {
+  Flush();
   const bool wasAtEnd = AtEnd();
   QAbstractScrollArea::resizeEvent(event);
   ApplyWidth();
@@ -181,6 +254,7 @@ void LogView::resizeEvent(QResizeEvent *event) {
 void LogView::changeEvent(QEvent *event) {
   QAbstractScrollArea::changeEvent(event);
   if (event->type() == QEvent::FontChange) {
+    Flush();
     const bool wasAtEnd = AtEnd();
     ApplyFont();
     UpdateScrollRange();
@@ -235,6 +309,7 @@ const QTextLayout &LogView::RowLayout(std::size_t row) const {
 }
 
 void LogView::paintEvent(QPaintEvent *event) {
+  Flush();
   QPainter painter(viewport());
   painter.setPen(palette().color(QPalette::Text));
   const QRect area = event->rect();
@@ -271,11 +346,55 @@ void LogView::paintEvent(QPaintEvent *event) {
     }
     text->draw(&painter, QPointF(kMarginX, y), ranges);
   }
+  // The caret, where keyboard selection starts from, while the log has focus.
+  if (hasFocus()) {
+    const QRect cell = CaretRect();
+    if (!cell.isNull())
+      painter.fillRect(QRect(cell.left(), cell.top(), 1, cell.height()), palette().text());
+  }
+}
+
+QRect LogView::CaretRect() const {
+  const std::uint64_t pos = caret_;
+  const std::size_t row = layout_.RowOfChar(pos);
+  const std::size_t first = FirstVisibleRow();
+  if (row < first || row >= first + static_cast<std::size_t>(VisibleRows()) + 1) return QRect();
+  const LogLayout::Row r = layout_.RowAt(row);
+  const QTextLayout *text = &RowLayout(row);
+  const int y = kMarginTop + static_cast<int>(row - first) * rowHeight_;
+  const int index = static_cast<int>(std::min(pos, r.charEnd) - r.charStart);
+  const qreal x = text->lineCount() > 0 ? text->lineAt(0).cursorToX(index) : 0;
+  return QRect(kMarginX + static_cast<int>(std::floor(x)), y, 1, rowHeight_);
+}
+
+void LogView::focusInEvent(QFocusEvent *event) {
+  QAbstractScrollArea::focusInEvent(event);
+  viewport()->update();
+}
+
+void LogView::focusOutEvent(QFocusEvent *event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
+}
+
+bool LogView::event(QEvent *event) {
+  // The log's own keys come before the window's shortcuts while it has focus.
+  if (event->type() == QEvent::ShortcutOverride) {
+    auto *key = static_cast<QKeyEvent *>(event);
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    if ((mods & Qt::ControlModifier) && (key->key() == Qt::Key_C || key->key() == Qt::Key_A ||
+                                         key->key() == Qt::Key_F || key->key() == Qt::Key_S)) {
+      event->accept();
+      return true;
+    }
+  }
+  return QAbstractScrollArea::event(event);
 }
 
 // ---- positions ----------------------------------------------------------------------------
 
 std::uint64_t LogView::PositionAt(const QPoint &point) const {
+  Flush();
   const int rel = point.y() - kMarginTop;
   const long long offset = rel >= 0 ? rel / rowHeight_ : -1 - (-rel - 1) / rowHeight_;
   const long long last = static_cast<long long>(layout_.RowCount()) - 1;
@@ -290,6 +409,7 @@ std::uint64_t LogView::PositionAt(const QPoint &point) const {
 }
 
 QRect LogView::CharacterRect(std::uint64_t pos) const {
+  Flush();
   if (pos >= layout_.CharCount()) return QRect();
   const std::size_t row = layout_.RowOfChar(pos);
   const std::size_t first = FirstVisibleRow();
@@ -311,6 +431,7 @@ QRect LogView::CharacterRect(std::uint64_t pos) const {
 // ---- selection ------------------------------------------------------------------------------
 
 void LogView::Select(std::uint64_t anchor, std::uint64_t caret) {
+  Flush();
   anchor_ = std::min(anchor, layout_.CharCount());
   caret_ = std::min(caret, layout_.CharCount());
   SelectionChanged();
@@ -326,6 +447,10 @@ void LogView::Copy() const {
   if (HasSelection()) QGuiApplication::clipboard()->setText(SelectedText());
 }
 
+void LogView::SetClipboard(const std::u16string &text) {
+  QGuiApplication::clipboard()->setText(FromUtf16(text));
+}
+
 void LogView::SelectionChanged() {
   viewport()->update();
   if (QAccessible::isActive()) {
@@ -336,57 +461,82 @@ void LogView::SelectionChanged() {
 }
 
 QMenu *LogView::CreateContextMenu(QWidget *parent) {
+  Flush();
   auto *menu = new QMenu(parent);
-  QAction *copy = menu->addAction(QCoreApplication::translate("LogView", "&Copy"));
-  copy->setShortcut(QKeySequence::Copy);
-  copy->setEnabled(HasSelection());
-  QObject::connect(copy, &QAction::triggered, this, [this] { Copy(); });
-  menu->addSeparator();
-  QAction *all = menu->addAction(QCoreApplication::translate("LogView", "Select &All"));
-  all->setShortcut(QKeySequence::SelectAll);
-  all->setEnabled(layout_.CharCount() > 0);
-  QObject::connect(all, &QAction::triggered, this, [this] { SelectAll(); });
+  TLogCommands &commands = memo_.Commands();
+  for (const TLogMenuItem &item : commands.MenuItems()) {
+    if (item.command == TLogCommand::None) {
+      menu->addSeparator();
+      continue;
+    }
+    QAction *action = menu->addAction(QString::fromUtf8(item.text.c_str()));
+    if (!item.shortcut.empty()) {
+      action->setShortcut(QKeySequence(QString::fromLatin1(item.shortcut.c_str())));
+    }
+    action->setEnabled(item.enabled);
+    if (item.command == TLogCommand::ShowTimestamps) {
+      action->setCheckable(true);
+      action->setChecked(item.checked);
+    }
+    const TLogCommand command = item.command;
+    TMemo *memo = &memo_;
+    // Queued: the command runs once the menu has closed (Find opens a
+    // window, Save a dialog).
+    QObject::connect(
+        action, &QAction::triggered, this, [memo, command] { memo->Commands().Run(command); },
+        Qt::QueuedConnection);
+  }
   return menu;
 }
 
 // ---- input ----------------------------------------------------------------------------------
 
 void LogView::keyPressEvent(QKeyEvent *event) {
-  if (event == QKeySequence::Copy) {
-    Copy();
-    event->accept();
-    return;
-  }
-  if (event == QKeySequence::SelectAll) {
-    SelectAll();
-    event->accept();
-    return;
-  }
-  QScrollBar *bar = verticalScrollBar();
+  const bool shift = event->modifiers() & Qt::ShiftModifier;
+  const bool ctrl = event->modifiers() & Qt::ControlModifier;
+  unsigned key = 0;
   switch (event->key()) {
+    case Qt::Key_Left:
+      key = kLogKeyLeft;
+      break;
+    case Qt::Key_Right:
+      key = kLogKeyRight;
+      break;
     case Qt::Key_Up:
-      bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+      key = kLogKeyUp;
       break;
     case Qt::Key_Down:
-      bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+      key = kLogKeyDown;
       break;
     case Qt::Key_PageUp:
-      bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+      key = kLogKeyPrior;
       break;
     case Qt::Key_PageDown:
-      bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+      key = kLogKeyNext;
       break;
     case Qt::Key_Home:
-      bar->triggerAction(QAbstractSlider::SliderToMinimum);
+      key = kLogKeyHome;
       break;
     case Qt::Key_End:
-      bar->triggerAction(QAbstractSlider::SliderToMaximum);
+      key = kLogKeyEnd;
+      break;
+    case Qt::Key_F3:
+      key = kLogKeyF3;
+      break;
+    case Qt::Key_A:
+    case Qt::Key_C:
+    case Qt::Key_F:
+    case Qt::Key_S:
+      if (ctrl) key = static_cast<unsigned>(event->key());
       break;
     default:
-      QAbstractScrollArea::keyPressEvent(event);
-      return;
+      break;
   }
-  event->accept();
+  if (key != 0 && memo_.Commands().Key(key, shift, ctrl)) {
+    event->accept();
+    return;
+  }
+  QAbstractScrollArea::keyPressEvent(event);
 }
 
 void LogView::mousePressEvent(QMouseEvent *event) {

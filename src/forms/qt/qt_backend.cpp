@@ -1,17 +1,21 @@
 #include "forms/qt/qt_backend.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +30,7 @@
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QStringDecoder>
+#include <QStyle>
 #include <QTextCursor>
 #include <QTimer>
 #include <algorithm>
@@ -111,6 +116,81 @@ QStyle *CheckBoxStyle() {
   return style;
 }
 
+// ---- keys -----------------------------------------------------------------------
+
+// What a key press types, as the Windows backend's controls are handed it:
+// TranslateMessage makes one WM_CHAR per character, WM_SYSCHAR for an Alt
+// chord, or nothing. Both backends then give a box the same characters.
+struct TypedKey {
+  enum Kind { None, SystemChord, Characters };
+  Kind kind = None;
+  QString chars;
+};
+
+TypedKey Translate(const QKeyEvent &key) {
+  const Qt::KeyboardModifiers mods = key.modifiers();
+  const int k = key.key();
+  const QString text = key.text();
+  const auto printable = [](const QString &s) {
+    if (s.isEmpty()) return false;
+    for (QChar c : s) {
+      if (c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+    }
+    return true;
+  };
+  if (mods & (Qt::AltModifier | Qt::MetaModifier)) {
+    // A character key: an accelerator, or nothing (Qt has tried its
+    // shortcuts before the key reaches a widget). Alt+Down and the like
+    // stay the widget's own.
+    const bool character = printable(text) || (k >= Qt::Key_Space && k <= Qt::Key_AsciiTilde);
+    return {character ? TypedKey::SystemChord : TypedKey::None, {}};
+  }
+  const bool ctrl = (mods & Qt::ControlModifier) != 0;
+  switch (k) {
+    case Qt::Key_Backspace:
+      return {TypedKey::Characters, QString(QChar(ctrl ? 0x7F : 0x08))};
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      return {TypedKey::Characters, QString(QChar(ctrl ? 0x0A : 0x0D))};
+    case Qt::Key_Escape:
+      return {TypedKey::Characters, QString(QChar(0x1B))};
+    default:
+      break;
+  }
+  if (ctrl) {
+    // A letter or one of [ \ ] ^ _ gives its control character (Ctrl+V is
+    // 0x16); other Ctrl keys give none.
+    if (k >= Qt::Key_A && k <= Qt::Key_Z) {
+      return {TypedKey::Characters, QString(QChar(k - Qt::Key_A + 1))};
+    }
+    if (k >= Qt::Key_BracketLeft && k <= Qt::Key_Underscore) {
+      return {TypedKey::Characters, QString(QChar(k - Qt::Key_BracketLeft + 0x1B))};
+    }
+    return {};
+  }
+  // Tab, Delete and the like type nothing (Tab moves the focus).
+  if (!printable(text)) return {};
+  return {TypedKey::Characters, text};
+}
+
+// Eats the Alt chords that no accelerator took, for every widget of a
+// window: on Windows they never type, pick or press (Alt+Space would
+// press a focused button here).
+class SystemChordGuard : public QObject {
+ public:
+  static SystemChordGuard *Instance() {
+    static SystemChordGuard *guard = new SystemChordGuard();  // lives as long as the widgets
+    return guard;
+  }
+
+ protected:
+  bool eventFilter(QObject *watched, QEvent *event) override {
+    (void)watched;
+    return event->type() == QEvent::KeyPress &&
+           Translate(*static_cast<QKeyEvent *>(event)).kind == TypedKey::SystemChord;
+  }
+};
+
 // ---- peers ----------------------------------------------------------------------
 
 class QtPeer;
@@ -178,6 +258,7 @@ class QtPeer : public TControlPeer {
   void SetWidget(QWidget *widget) {
     widget_ = widget;
     widget_->setObjectName(QString::fromStdString(control_.Name()));
+    widget_->installEventFilter(SystemChordGuard::Instance());
   }
 
   // Runs a user action on the model as the outermost event.
@@ -232,6 +313,25 @@ class FormWindow : public QWidget {
     event->ignore();
     TForm *form = &form_;
     Application->UserInput([form] { form->UserClose(); });
+  }
+
+  // Enter and Esc that the focused widget left alone (a one-line box does,
+  // as a Windows edit leaves them to the dialog manager) press the form's
+  // default and cancel buttons.
+  void keyPressEvent(QKeyEvent *event) override {
+    const int k = event->key();
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape)) {
+      TForm *form = &form_;
+      const char key = k == Qt::Key_Escape ? 27 : 13;
+      bool taken = false;
+      Application->UserInput([form, key, &taken] { taken = form->UserDialogKey(key); });
+      if (taken) {
+        event->accept();
+        return;
+      }
+    }
+    QWidget::keyPressEvent(event);
   }
 
  private:
@@ -467,8 +567,11 @@ class ButtonPeer : public QtPeer {
 
  protected:
   void Apply(TChange what) override {
+    auto *b = static_cast<QPushButton *>(widget_.data());
     if (what == TChange::Text) {
-      static_cast<QPushButton *>(widget_.data())->setText(ToQt(control_.Caption()));
+      b->setText(ToQt(control_.Caption()));
+    } else if (what == TChange::Other) {
+      b->setDefault(static_cast<TButton &>(control_).Default());
     }
   }
 };
@@ -509,10 +612,50 @@ class CheckBoxPeer : public QtPeer {
 
 // ---- drop-down list ---------------------------------------------------------------
 
+// The closed box keeps its place and size; its list opens as wide as its
+// longest item, up to the screen's width, as a Windows list told
+// CB_SETDROPPEDWIDTH does, so a long port path is never cut there.
+class DropDownList : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+
+  void showPopup() override {
+    QAbstractItemView *list = view();
+    const QRect screen = this->screen() != nullptr ? this->screen()->availableGeometry() : QRect();
+    int wanted = std::max(width(), ItemsWidth());
+    if (screen.isValid()) wanted = std::min(wanted, screen.width());
+    list->setMinimumWidth(wanted);
+    QComboBox::showPopup();
+    // Kept on the screen when it opens wider than the room to its right.
+    QWidget *popup = list->window();
+    if (screen.isValid() && popup != nullptr && popup->geometry().right() > screen.right()) {
+      popup->move(std::max(screen.left(), screen.right() + 1 - popup->width()), popup->y());
+    }
+  }
+
+ private:
+  // The widest item with the room the list draws around its text.
+  int ItemsWidth() const {
+    QAbstractItemView *list = view();
+    const QFontMetrics metrics(list->font());
+    int widest = 0;
+    for (int i = 0; i < count(); ++i) {
+      widest = std::max(widest, metrics.horizontalAdvance(itemText(i)));
+    }
+    const int textMargin =
+        list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+    int width = widest + 2 * textMargin + 2 * list->frameWidth();
+    if (count() > maxVisibleItems()) {
+      width += list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+    }
+    return width;
+  }
+};
+
 class ComboBoxPeer : public QtPeer {
  public:
   explicit ComboBoxPeer(TComboBox &combo) : QtPeer(combo), combo_(combo) {
-    auto *c = new QComboBox(ParentWidget());
+    auto *c = new DropDownList(ParentWidget());
     c->setEditable(false);
     SetWidget(c);
     TComboBox *model = &combo;
@@ -534,10 +677,17 @@ class ComboBoxPeer : public QtPeer {
     if (what == TChange::Items) {
       c->clear();
       const int n = combo_.Items().Count();
-      for (int i = 0; i < n; ++i) c->addItem(ToQt(combo_.Items().Get(i)));
+      for (int i = 0; i < n; ++i) {
+        const QString item = ToQt(combo_.Items().Get(i));
+        c->addItem(item);
+        // The whole text on hover, however narrow the box.
+        c->setItemData(i, item, Qt::ToolTipRole);
+      }
       c->setCurrentIndex(combo_.ItemIndex());
+      c->setToolTip(c->currentText());
     } else if (what == TChange::ItemIndex) {
       c->setCurrentIndex(combo_.ItemIndex());
+      c->setToolTip(c->currentText());
     }
   }
 
@@ -547,44 +697,84 @@ class ComboBoxPeer : public QtPeer {
 
 // ---- text boxes -------------------------------------------------------------------
 
-// Typed characters pass the model's key filter before the widget sees them.
+// Every character a box is typed, by key or by an input method, passes the
+// model's key filter before the widget sees it, one character at a time.
+// A chord's control character that passes does what the widget does with
+// the chord (Ctrl+V pastes); one that is discarded does nothing.
 class KeyFilter : public QObject {
  public:
-  KeyFilter(TCustomEdit &edit, std::function<void(const QString &)> insert, QObject *parent)
-      : QObject(parent), edit_(edit), insert_(std::move(insert)) {}
+  // `insert` puts text at the caret, `erase` deletes back as Backspace
+  // does; both for characters that the filter replaced.
+  KeyFilter(TCustomEdit &edit, std::function<void(const QString &)> insert,
+            std::function<void()> erase, QObject *parent)
+      : QObject(parent), edit_(edit), insert_(std::move(insert)), erase_(std::move(erase)) {}
 
  protected:
   bool eventFilter(QObject *watched, QEvent *event) override {
     (void)watched;
-    if (event->type() != QEvent::KeyPress) return false;
-    auto *key = static_cast<QKeyEvent *>(event);
-    std::string typed;
-    if (key->key() == Qt::Key_Backspace) {
-      typed = "\b";
-    } else if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-      typed = "\r";
-    } else {
-      if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) {
-        return false;
-      }
-      const QString text = key->text();
-      if (text.isEmpty()) return false;
-      for (QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
-      }
-      typed = text.toLocal8Bit().toStdString();
+    if (event->type() == QEvent::KeyPress) return OnKey(*static_cast<QKeyEvent *>(event));
+    if (event->type() == QEvent::InputMethod) {
+      OnInputMethod(*static_cast<QInputMethodEvent *>(event));
     }
-    std::string result;
-    if (!edit_.FilterTypedCharacter(typed, result)) return true;
-    if (result == typed) return false;  // the widget inserts it as usual
-    if (result == "\b" || result == "\r") return false;
-    insert_(ToQt(result));
-    return true;
+    return false;
   }
 
  private:
+  bool OnKey(const QKeyEvent &key) {
+    const TypedKey typed = Translate(key);
+    if (typed.kind == TypedKey::SystemChord) return true;
+    if (typed.kind == TypedKey::None) return false;
+    // A one-line box never gets Enter or Esc as a character: on Windows the
+    // dialog manager takes them for the default and cancel buttons.
+    const bool multiLine = dynamic_cast<TMemo *>(&edit_) != nullptr;
+    if (!multiLine && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter ||
+                       key.key() == Qt::Key_Escape)) {
+      return false;
+    }
+    QString passed;
+    if (Filter(typed.chars, passed)) return false;  // the widget handles the key as usual
+    // Ctrl+A selects all whatever the filter says: a Windows edit control
+    // selects on the key-down, not on the character.
+    if (key.matches(QKeySequence::SelectAll)) return false;
+    for (QChar c : passed) {
+      if (c == QLatin1Char('\b')) {
+        erase_();
+      } else if (c == QLatin1Char('\r')) {
+        if (multiLine) insert_(QStringLiteral("\n"));
+      } else if (c.unicode() >= 0x20 && c.unicode() != 0x7F) {
+        insert_(QString(c));
+      }
+    }
+    return true;
+  }
+
+  // Composed text: what passes is committed instead.
+  void OnInputMethod(QInputMethodEvent &ime) {
+    QString passed;
+    if (ime.commitString().isEmpty() || Filter(ime.commitString(), passed)) return;
+    ime.setCommitString(passed, ime.replacementStart(), ime.replacementLength());
+  }
+
+  // Runs each character through the filter; true when all passed as they
+  // were, otherwise `passed` holds what is left of them.
+  bool Filter(const QString &chars, QString &passed) {
+    bool same = true;
+    for (char32_t cp : chars.toUcs4()) {
+      const std::string typed = QString::fromUcs4(&cp, 1).toLocal8Bit().toStdString();
+      std::string result;
+      if (!edit_.FilterTypedCharacter(typed, result)) {
+        same = false;
+        continue;
+      }
+      if (result != typed) same = false;
+      passed += QString::fromLocal8Bit(result.data(), static_cast<qsizetype>(result.size()));
+    }
+    return same;
+  }
+
   TCustomEdit &edit_;
   std::function<void(const QString &)> insert_;
+  std::function<void()> erase_;
 };
 
 // Byte offset of a widget's caret in the model's text.
@@ -602,6 +792,9 @@ class EditPeer : public QtPeer {
         edit,
         [widget](const QString &s) {
           if (widget) widget->insert(s);
+        },
+        [widget] {
+          if (widget) widget->backspace();
         },
         e));
     TEdit *model = &edit;
@@ -690,7 +883,7 @@ class MemoPeer : public QtPeer {
  private:
   void Build() {
     if (memo_.ReadOnly()) {
-      SetWidget(new LogView(memo_.Log(), ParentWidget()));
+      SetWidget(new LogView(memo_, ParentWidget()));
     } else {
       BuildEditor();
     }
@@ -718,6 +911,9 @@ class MemoPeer : public QtPeer {
         [widget](const QString &s) {
           if (widget) widget->insertPlainText(s);
         },
+        [widget] {
+          if (widget) widget->textCursor().deletePreviousChar();
+        },
         e));
     TMemo *model = &memo_;
     QObject::connect(e, &QPlainTextEdit::textChanged, e, [this, model, widget] {
@@ -731,6 +927,8 @@ class MemoPeer : public QtPeer {
   void ApplyToLog(LogView *log, TChange what) {
     if (what == TChange::Text) {
       log->TextReset();
+    } else if (what == TChange::Stamps) {
+      log->StampsChanged();
     } else if (what == TChange::Other) {
       const TScrollStyle s = memo_.ScrollBars();
       log->setVerticalScrollBarPolicy(s == ssVertical || s == ssBoth ? Qt::ScrollBarAlwaysOn
@@ -809,6 +1007,10 @@ class StatusBarPeer : public QtPeer {
     auto *f = new QFrame(ParentWidget());
     f->setFocusPolicy(Qt::NoFocus);
     SetWidget(f);
+    clock_.start();
+    frame_ = new QTimer(f);
+    frame_->setSingleShot(true);
+    QObject::connect(frame_, &QTimer::timeout, f, [this] { PaintHeld(); });
   }
 
   QLabel *PanelLabel(int index) const {
@@ -830,6 +1032,7 @@ class StatusBarPeer : public QtPeer {
     while (static_cast<int>(labels_.size()) > panels.Count()) {
       delete labels_.back().data();
       labels_.pop_back();
+      shownTexts_.pop_back();
     }
     while (static_cast<int>(labels_.size()) < panels.Count()) {
       auto *l = new QLabel(widget_);
@@ -838,27 +1041,75 @@ class StatusBarPeer : public QtPeer {
       l->setLineWidth(1);
       l->show();
       labels_.emplace_back(l);
+      shownTexts_.emplace_back();
     }
+    // A counter's panel changes with every received chunk: only what changed
+    // is set, and each label has a fixed size, so a new text repaints its
+    // label and lays out nothing.
     const int height = bar_.Height();
     for (int i = 0; i < panels.Count(); ++i) {
       QLabel *l = labels_[static_cast<std::size_t>(i)];
       if (l == nullptr) continue;
       const TStatusPanel &p = panels[i];
-      l->setText(ToQt(p.Text()));
       Qt::Alignment h = Qt::AlignLeft;
       if (p.Alignment() == taCenter) h = Qt::AlignHCenter;
       if (p.Alignment() == taRightJustify) h = Qt::AlignRight;
-      l->setLayoutDirection(p.BiDiMode() == bdRightToLeft ? Qt::RightToLeft : Qt::LeftToRight);
-      l->setAlignment(h | Qt::AlignVCenter);
+      const Qt::LayoutDirection direction =
+          p.BiDiMode() == bdRightToLeft ? Qt::RightToLeft : Qt::LeftToRight;
+      if (l->layoutDirection() != direction) l->setLayoutDirection(direction);
+      if (l->alignment() != (h | Qt::AlignVCenter)) l->setAlignment(h | Qt::AlignVCenter);
       // A 2-pixel gap between panels, as the native bar draws them.
       const int w = bar_.PanelShownWidth(i);
       const bool last = i == panels.Count() - 1;
-      l->setGeometry(bar_.PanelLeft(i), 2, std::max(0, last ? w : w - 2), std::max(0, height - 2));
+      const QRect cell(bar_.PanelLeft(i), 2, std::max(0, last ? w : w - 2),
+                       std::max(0, height - 2));
+      if (l->geometry() != cell) {
+        l->setFixedSize(cell.size());
+        l->move(cell.topLeft());
+      }
+      // Compared as the model holds it: no conversion for panels unchanged.
+      std::string &shown = shownTexts_[static_cast<std::size_t>(i)];
+      if (shown != p.Text()) {
+        shown = p.Text();
+        SetText(l, ToQt(shown));
+      }
     }
   }
 
+  // The text is there at once (for readers and assistive technology); the
+  // label is painted at most once a frame, as the log is: each paint costs
+  // a flush to the display.
+  void SetText(QLabel *l, const QString &text) {
+    const qint64 since = clock_.elapsed() - lastPaintMs_;
+    if (since >= kFrameMs && !frame_->isActive()) {
+      l->setText(text);
+      lastPaintMs_ = clock_.elapsed();
+      return;
+    }
+    if (l->updatesEnabled()) {
+      l->setUpdatesEnabled(false);
+      held_.emplace_back(l);
+    }
+    l->setText(text);
+    if (!frame_->isActive()) frame_->start(static_cast<int>(std::max<qint64>(0, kFrameMs - since)));
+  }
+  void PaintHeld() {
+    lastPaintMs_ = clock_.elapsed();
+    for (const QPointer<QLabel> &l : held_) {
+      if (l != nullptr) l->setUpdatesEnabled(true);  // and repaints
+    }
+    held_.clear();
+  }
+
+  static constexpr qint64 kFrameMs = 15;
+
   TStatusBar &bar_;
   std::vector<QPointer<QLabel>> labels_;
+  std::vector<std::string> shownTexts_;  // each label's text as last set
+  QElapsedTimer clock_;
+  qint64 lastPaintMs_ = -kFrameMs;
+  QTimer *frame_ = nullptr;
+  std::vector<QPointer<QLabel>> held_;  // text set, painting held to the frame
 };
 
 std::unique_ptr<QtPeer> MakePeer(TControl &control) {
@@ -1003,6 +1254,16 @@ void TQtBackend::Run() {
 void TQtBackend::Quit() {
   quit_ = true;
   if (loop_ != nullptr) loop_->quit();
+}
+
+bool TQtBackend::ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) {
+  QWidget *parent = owner != nullptr ? WidgetOf(owner) : nullptr;
+  // The platform's own dialog where it has one; it asks before replacing a file.
+  const QString chosen = QFileDialog::getSaveFileName(
+      parent, ToQt(title), QString(), QStringLiteral("Text files (*.txt);;All files (*)"));
+  if (chosen.isEmpty()) return false;
+  path = QFile::encodeName(chosen).toStdString();
+  return true;
 }
 
 bool TQtBackend::SaveScreenshot(TForm &form, const std::string &path) {

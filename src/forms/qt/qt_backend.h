@@ -47,6 +47,7 @@ class TQtBackend : public TBackend {
   void Run() override;
   void Quit() override;
   bool SaveScreenshot(TForm &form, const std::string &path) override;
+  bool ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) override;
 
   // For tests and unattended runs: every box is still built and shown, then
   // recorded and closed with OK as soon as its modal loop starts.

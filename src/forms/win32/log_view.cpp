@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "forms/log_commands.h"
 #include "forms/log_layout.h"
 
 namespace forms::win32 {
@@ -17,9 +18,13 @@ namespace {
 
 const char kClassName[] = "TessavoLogView";
 constexpr int kMargin = 2;  // left and right, as an edit control leaves
-// Posted to itself: the scroll bar catches up once the queue is quiet. A
-// scroll bar redrawn at every append would cost more than the append.
-constexpr UINT kSyncScrollBar = WM_APP + 0x4C0;
+// Posted to itself: what was appended is laid out, the end shown and the
+// scroll bar brought up to date once the queue has caught up, at most once
+// a frame. A layout and a scroll bar redrawn at every append would cost
+// more than the append.
+constexpr UINT kSync = WM_APP + 0x4C0;
+constexpr UINT_PTR kSyncTimer = 1;
+constexpr DWORD kFrameMs = 15;
 
 // ---- the ANSI code page as a decoder --------------------------------------------
 
@@ -72,13 +77,35 @@ std::unique_ptr<TextDecoder> AnsiDecoder() {
 
 // ---- state ------------------------------------------------------------------------
 
+struct LogState;
+
+// The view as the log's commands see it.
+class Access : public LogViewAccess {
+ public:
+  explicit Access(LogState &s) : s_(s) {}
+  const LogLayout &CurrentLayout() override;
+  std::uint64_t Anchor() const override;
+  std::uint64_t Caret() const override;
+  void Select(std::uint64_t anchor, std::uint64_t caret) override;
+  void ShowCharacter(std::uint64_t pos) override;
+  std::size_t TopRow() override;
+  std::size_t PageRows() override;
+  void ScrollToRow(std::size_t row) override;
+  void SetClipboard(const std::u16string &text) override;
+
+ private:
+  LogState &s_;
+};
+
 struct LogState {
   HWND hwnd = nullptr;
   HFONT font = nullptr;
 
-  LogText own;  // the text when none is attached
-  const LogText *text = &own;
-  std::function<void(const std::string &)> setText;  // for an attached text
+  LogText own;  // the text when no memo is attached
+  const LogSource *text = &own;
+  TMemo *memo = nullptr;
+  Access access{*this};
+  std::function<void(const std::string &)> setText;  // for an attached memo
   std::unique_ptr<TextDecoder> decoder = AnsiDecoder();
   std::unique_ptr<LogLayout> layout;
 
@@ -90,6 +117,11 @@ struct LogState {
 
   std::size_t top = 0;  // first row shown
   bool scrollBarDue = false;
+  // Pending until the next frame.
+  bool appended = false;
+  bool followEnd = false;
+  bool syncDue = false;
+  DWORD lastSync = 0;
   int wheelRest = 0;
 
   // Selection in shown characters: anchor to caret.
@@ -155,10 +187,22 @@ void SyncScrollBar(LogState &s) {
   SetScrollInfo(s.hwnd, SB_VERT, &si, TRUE);
 }
 
+// Asks for a frame: once the queue has caught up when the last frame was
+// long enough ago, else when a frame's time since it has passed.
+void ScheduleSync(LogState &s) {
+  if (s.syncDue) return;
+  const DWORD since = GetTickCount() - s.lastSync;
+  if (since >= kFrameMs) {
+    s.syncDue = PostMessageA(s.hwnd, kSync, 0, 0) != FALSE;
+  } else {
+    s.syncDue = SetTimer(s.hwnd, kSyncTimer, kFrameMs - since, nullptr) != 0;
+  }
+}
+
 void UpdateScrollBar(LogState &s) {
-  if (s.scrollBarDue) return;
-  s.scrollBarDue = PostMessageA(s.hwnd, kSyncScrollBar, 0, 0) != FALSE;
-  if (!s.scrollBarDue) SyncScrollBar(s);
+  s.scrollBarDue = true;
+  ScheduleSync(s);
+  if (!s.syncDue) SyncScrollBar(s);
 }
 
 void ScrollTo(LogState &s, std::size_t top) {
@@ -219,14 +263,40 @@ void ApplySize(LogState &s) {
 // ---- text -------------------------------------------------------------------------
 
 void TextAppended(LogState &s) {
-  const std::size_t lastRow = s.layout->RowCount() - 1;
-  const std::size_t rowsBefore = s.layout->RowCount();
-  s.layout->Update();
-  InvalidateFromRow(s, lastRow);
-  if (s.layout->RowCount() != rowsBefore) UpdateScrollBar(s);
+  s.appended = true;
+  ScheduleSync(s);
+}
+
+// Takes in what is pending: lays out the new text, shows the end when it
+// was asked for, and brings the scroll bar up to date.
+void Sync(LogState &s) {
+  if (s.syncDue) {
+    s.syncDue = false;
+    KillTimer(s.hwnd, kSyncTimer);
+  }
+  s.lastSync = GetTickCount();
+  if (s.appended) {
+    s.appended = false;
+    const std::size_t lastRow = s.layout->RowCount() - 1;
+    const std::size_t rowsBefore = s.layout->RowCount();
+    s.layout->Update();
+    InvalidateFromRow(s, lastRow);
+    if (s.layout->RowCount() != rowsBefore) s.scrollBarDue = true;
+  }
+  if (s.followEnd) {
+    s.followEnd = false;
+    const std::size_t top = MaxTop(s);
+    if (top != s.top) {
+      s.top = top;
+      InvalidateRect(s.hwnd, nullptr, FALSE);
+      s.scrollBarDue = true;
+    }
+  }
+  if (s.scrollBarDue) SyncScrollBar(s);
 }
 
 void TextChanged(LogState &s) {
+  s.appended = false;
   s.top = 0;
   s.anchor = s.caret = 0;
   s.layout->Reset();
@@ -242,12 +312,9 @@ std::uint64_t HitTest(LogState &s, int x, int y) {
   return s.layout->CharAtX(static_cast<std::size_t>(r), x - kMargin);
 }
 
-void CopySelection(LogState &s) {
-  const std::uint64_t a = std::min(s.anchor, s.caret);
-  const std::uint64_t b = std::max(s.anchor, s.caret);
-  if (a == b) return;
+void SetClipboardText(LogState &s, const std::u16string &shown) {
   std::wstring text;
-  for (char16_t c : s.layout->TextRange(a, b)) {
+  for (char16_t c : shown) {
     if (c == u'\n') {
       text += L"\r\n";
     } else {
@@ -268,6 +335,55 @@ void CopySelection(LogState &s) {
   }
   CloseClipboard();
 }
+
+void CopySelection(LogState &s) {
+  Sync(s);
+  const std::uint64_t a = std::min(s.anchor, s.caret);
+  const std::uint64_t b = std::max(s.anchor, s.caret);
+  if (a == b) return;
+  SetClipboardText(s, s.layout->TextRange(a, b));
+}
+
+// Scrolls as little as needed to show the row of character `pos`.
+void ShowChar(LogState &s, std::uint64_t pos) {
+  Sync(s);
+  const std::size_t row = s.layout->RowOfChar(pos);
+  if (row < s.top) {
+    ScrollTo(s, row);
+  } else if (row >= s.top + VisibleRows(s)) {
+    ScrollTo(s, row - VisibleRows(s) + 1);
+  }
+}
+
+void SetSelection(LogState &s, std::uint64_t anchor, std::uint64_t caret) {
+  Sync(s);
+  s.anchor = std::min<std::uint64_t>(anchor, s.layout->CharCount());
+  s.caret = std::min<std::uint64_t>(caret, s.layout->CharCount());
+  InvalidateRect(s.hwnd, nullptr, FALSE);
+}
+
+}  // namespace
+
+const LogLayout &Access::CurrentLayout() {
+  Sync(s_);
+  return *s_.layout;
+}
+std::uint64_t Access::Anchor() const { return s_.anchor; }
+std::uint64_t Access::Caret() const { return s_.caret; }
+void Access::Select(std::uint64_t anchor, std::uint64_t caret) { SetSelection(s_, anchor, caret); }
+void Access::ShowCharacter(std::uint64_t pos) { ShowChar(s_, pos); }
+std::size_t Access::TopRow() {
+  Sync(s_);
+  return s_.top;
+}
+std::size_t Access::PageRows() { return VisibleRows(s_); }
+void Access::ScrollToRow(std::size_t row) {
+  Sync(s_);
+  ScrollTo(s_, row);
+}
+void Access::SetClipboard(const std::u16string &text) { SetClipboardText(s_, text); }
+
+namespace {
 
 // ---- painting ---------------------------------------------------------------------
 
@@ -305,6 +421,7 @@ void DrawPart(LogState &s, HDC dc, const std::u16string &row, std::size_t from, 
 }
 
 void Paint(LogState &s) {
+  Sync(s);
   PAINTSTRUCT ps;
   HDC target = BeginPaint(s.hwnd, &ps);
   RECT client;
@@ -340,6 +457,16 @@ void Paint(LogState &s) {
     DrawPart(s, dc, text, 0, a, x, y, false);
     DrawPart(s, dc, text, a, b, x, y, true);
     DrawPart(s, dc, text, b, text.size(), x, y, false);
+  }
+  // The caret, where keyboard selection starts from, while the log has focus.
+  if (GetFocus() == s.hwnd) {
+    const std::size_t row = s.layout->RowOfChar(s.caret);
+    if (row >= s.top && row < s.top + VisibleRows(s) + 1) {
+      const int x = kMargin + s.layout->XOfChar(s.caret);
+      const int y = static_cast<int>(row - s.top) * lh;
+      RECT caret = {x, y, x + 1, y + lh};
+      FillRect(dc, &caret, GetSysColorBrush(COLOR_WINDOWTEXT));
+    }
   }
   BitBlt(target, ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right - ps.rcPaint.left,
          ps.rcPaint.bottom - ps.rcPaint.top, dc, ps.rcPaint.left, ps.rcPaint.top, SRCCOPY);
@@ -387,6 +514,135 @@ void OnVScroll(LogState &s, int code) {
   }
 }
 
+// ---- read-only edit queries -----------------------------------------------------------
+// Positions are bytes of the text WM_GETTEXT gives; lines are the rows shown.
+
+std::uint64_t ByteOf(LogState &s, std::uint64_t ch) { return s.layout->ByteOfChar(ch); }
+std::uint64_t CharOf(LogState &s, std::uint64_t byte) { return s.layout->CharOfByte(byte); }
+
+// Where the content of a row ends in bytes (before its line break).
+std::uint64_t RowContentEnd(LogState &s, std::size_t row) {
+  const LogLayout::Row r = s.layout->RowAt(row);
+  return r.endsLine ? ByteOf(s, r.charEnd - 1) : r.byteEnd;
+}
+
+// The row of byte `pos`; -1 (as the edit control takes it) for the caret's
+// row, or the selection's first row.
+std::size_t RowOfQuery(LogState &s, WPARAM pos) {
+  if (static_cast<LONG_PTR>(pos) < 0) return s.layout->RowOfChar(std::min(s.anchor, s.caret));
+  return s.layout->RowOfByte(static_cast<std::uint64_t>(pos));
+}
+
+LRESULT EditQuery(LogState &s, UINT msg, WPARAM wParam, LPARAM lParam) {
+  Sync(s);
+  const std::uint64_t size = s.text->Size();
+  switch (msg) {
+    case EM_GETSEL: {
+      const std::uint64_t a = ByteOf(s, std::min(s.anchor, s.caret));
+      const std::uint64_t b = ByteOf(s, std::max(s.anchor, s.caret));
+      if (wParam != 0) *reinterpret_cast<DWORD *>(wParam) = static_cast<DWORD>(a);
+      if (lParam != 0) *reinterpret_cast<DWORD *>(lParam) = static_cast<DWORD>(b);
+      return a > 0xFFFF || b > 0xFFFF ? -1 : static_cast<LRESULT>(MAKELONG(a, b));
+    }
+    case EM_SETSEL: {
+      const auto from = static_cast<long long>(static_cast<int>(wParam));
+      const auto to = static_cast<long long>(static_cast<int>(lParam));
+      if (from < 0) {
+        SetSelection(s, s.caret, s.caret);  // -1 deselects
+        return 0;
+      }
+      auto clamp = [size](long long v) {
+        return v < 0 ? size : std::min<std::uint64_t>(static_cast<std::uint64_t>(v), size);
+      };
+      // The caret goes to the second position, as in an edit control.
+      SetSelection(s, CharOf(s, clamp(from)), CharOf(s, clamp(to)));
+      return 0;
+    }
+    case EM_SCROLLCARET:
+      ShowChar(s, s.caret);
+      return TRUE;
+    case EM_GETLINECOUNT:
+      return static_cast<LRESULT>(s.layout->RowCount());
+    case EM_LINEINDEX: {
+      const std::size_t row = static_cast<int>(wParam) < 0
+                                  ? s.layout->RowOfChar(s.caret)
+                                  : static_cast<std::size_t>(static_cast<int>(wParam));
+      if (row >= s.layout->RowCount()) return -1;
+      return static_cast<LRESULT>(s.layout->RowAt(row).byteStart);
+    }
+    case EM_LINEFROMCHAR:
+      return static_cast<LRESULT>(RowOfQuery(s, wParam));
+    case EM_LINELENGTH: {
+      if (static_cast<int>(wParam) < 0) {
+        // The characters on the selection's lines that are not selected.
+        const std::uint64_t a = ByteOf(s, std::min(s.anchor, s.caret));
+        const std::uint64_t b = ByteOf(s, std::max(s.anchor, s.caret));
+        const std::size_t first = s.layout->RowOfByte(a);
+        const std::size_t last = s.layout->RowOfByte(b);
+        const std::uint64_t before = a - s.layout->RowAt(first).byteStart;
+        const std::uint64_t end = RowContentEnd(s, last);
+        return static_cast<LRESULT>(before + (end > b ? end - b : 0));
+      }
+      const std::size_t row = s.layout->RowOfByte(static_cast<std::uint64_t>(wParam));
+      return static_cast<LRESULT>(RowContentEnd(s, row) - s.layout->RowAt(row).byteStart);
+    }
+    case EM_GETLINE: {
+      if (lParam == 0) return 0;
+      const std::size_t row = static_cast<std::size_t>(static_cast<int>(wParam));
+      char *out = reinterpret_cast<char *>(lParam);
+      const std::size_t room = *reinterpret_cast<const WORD *>(out);
+      if (static_cast<int>(wParam) < 0 || row >= s.layout->RowCount()) return 0;
+      const std::uint64_t from = s.layout->RowAt(row).byteStart;
+      const std::uint64_t n = std::min<std::uint64_t>(RowContentEnd(s, row) - from, room);
+      // No zero is added, as the edit control adds none.
+      return static_cast<LRESULT>(
+          s.text->CopyOut(static_cast<std::size_t>(from), static_cast<std::size_t>(n), out));
+    }
+    default:
+      return 0;
+  }
+}
+
+// ---- the log's menu and keys -------------------------------------------------------------
+
+void ContextMenu(LogState &s, LPARAM lParam) {
+  TLogCommands &commands = s.memo->Commands();
+  const std::vector<TLogMenuItem> items = commands.MenuItems();
+  HMENU menu = CreatePopupMenu();
+  if (menu == nullptr) return;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const TLogMenuItem &item = items[i];
+    if (item.command == TLogCommand::None) {
+      AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+      continue;
+    }
+    std::string text = item.text;
+    if (!item.shortcut.empty()) text += "\t" + item.shortcut;
+    UINT flags = MF_STRING;
+    if (!item.enabled) flags |= MF_GRAYED;
+    if (item.checked) flags |= MF_CHECKED;
+    AppendMenuA(menu, flags, i + 1, text.c_str());
+  }
+  POINT at = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+  if (lParam == -1) {
+    // From the keyboard: at the caret.
+    at.x = kMargin;
+    at.y = 0;
+    const std::size_t row = s.layout->RowOfChar(s.caret);
+    if (row >= s.top && row < s.top + VisibleRows(s)) {
+      at.x += s.layout->XOfChar(s.caret);
+      at.y = static_cast<LONG>((row - s.top + 1) * static_cast<std::size_t>(s.lineHeight));
+    }
+    ClientToScreen(s.hwnd, &at);
+  }
+  const UINT picked = static_cast<UINT>(
+      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, s.hwnd, nullptr));
+  DestroyMenu(menu);
+  if (picked >= 1 && picked <= items.size()) commands.Run(items[picked - 1].command);
+}
+
+// ---- the window procedure -----------------------------------------------------------
+
 LRESULT CALLBACK LogWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_NCCREATE) {
     auto *s = new LogState();
@@ -402,6 +658,10 @@ LRESULT CALLBACK LogWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_NCDESTROY:
       SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+      if (s->memo != nullptr) {
+        if (TLogCommands *commands = s->memo->ExistingCommands()) commands->Detach(&s->access);
+      }
+      KillTimer(hwnd, kSyncTimer);
       if (s->buffer != nullptr) DeleteObject(s->buffer);
       DeleteDC(s->measureDc);
       delete s;
@@ -422,13 +682,13 @@ LRESULT CALLBACK LogWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_GETTEXT: {
       if (wParam == 0 || lParam == 0) return 0;
       char *out = reinterpret_cast<char *>(lParam);
-      const std::size_t n = s->text->CopyTo(0, static_cast<std::size_t>(wParam) - 1, out);
+      const std::size_t n = s->text->CopyOut(0, static_cast<std::size_t>(wParam) - 1, out);
       out[n] = '\0';
       return static_cast<LRESULT>(n);
     }
     case WM_SETTEXT: {
       const std::string text = lParam != 0 ? reinterpret_cast<const char *>(lParam) : "";
-      if (s->text != &s->own) {
+      if (s->memo != nullptr) {
         if (s->setText) s->setText(text);
         return TRUE;
       }
@@ -442,12 +702,26 @@ LRESULT CALLBACK LogWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       Paint(*s);
       return 0;
     case WM_VSCROLL:
+      if (LOWORD(wParam) == SB_BOTTOM) {
+        // Shown with the next frame, with what was appended by then.
+        s->followEnd = true;
+        ScheduleSync(*s);
+        return 0;
+      }
+      Sync(*s);
       OnVScroll(*s, LOWORD(wParam));
       return 0;
-    case kSyncScrollBar:
-      if (s->scrollBarDue) SyncScrollBar(*s);
+    case kSync:
+      Sync(*s);
       return 0;
+    case WM_TIMER:
+      if (wParam == kSyncTimer) {
+        Sync(*s);
+        return 0;
+      }
+      break;
     case WM_MOUSEWHEEL: {
+      Sync(*s);
       UINT lines = 3;
       SystemParametersInfoA(SPI_GETWHEELSCROLLLINES, 0, &lines, 0);
       s->wheelRest += GET_WHEEL_DELTA_WPARAM(wParam);
@@ -462,6 +736,11 @@ LRESULT CALLBACK LogWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       return DLGC_WANTARROWS | DLGC_WANTCHARS;
     case WM_KEYDOWN: {
       const bool ctrl = GetKeyState(VK_CONTROL) < 0;
+      const bool shift = GetKeyState(VK_SHIFT) < 0;
+      if (s->memo != nullptr) {
+        if (s->memo->Commands().Key(static_cast<unsigned>(wParam), shift, ctrl)) return 0;
+        break;
+      }
       switch (wParam) {
         case VK_UP:
           OnVScroll(*s, SB_LINEUP);
@@ -487,18 +766,37 @@ LRESULT CALLBACK LogWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       break;
     }
     case WM_CHAR:
+      // A memo's log took Ctrl+A, Ctrl+C, Ctrl+F and Ctrl+S as keys.
+      if (s->memo != nullptr) return 0;
       if (wParam == 1) {  // Ctrl+A
-        s->anchor = 0;
-        s->caret = s->layout->CharCount();
-        InvalidateRect(hwnd, nullptr, FALSE);
+        SetSelection(*s, 0, s->layout->CharCount());
       } else if (wParam == 3) {  // Ctrl+C
         CopySelection(*s);
       }
       return 0;
+    case WM_CONTEXTMENU:
+      if (s->memo == nullptr) break;
+      Sync(*s);
+      ContextMenu(*s, lParam);
+      return 0;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+      InvalidateRect(hwnd, nullptr, FALSE);  // the caret
+      return 0;
+    case EM_GETSEL:
+    case EM_SETSEL:
+    case EM_SCROLLCARET:
+    case EM_GETLINECOUNT:
+    case EM_LINEINDEX:
+    case EM_LINELENGTH:
+    case EM_GETLINE:
+    case EM_LINEFROMCHAR:
+      return EditQuery(*s, msg, wParam, lParam);
     case WM_COPY:
       CopySelection(*s);
       return 0;
     case WM_LBUTTONDOWN: {
+      Sync(*s);
       SetFocus(hwnd);
       SetCapture(hwnd);
       s->dragging = true;
@@ -556,11 +854,12 @@ HWND CreateLogView(HWND parent, int x, int y, int width, int height, DWORD style
                          height, parent, nullptr, GetModuleHandleA(nullptr), nullptr);
 }
 
-void LogViewAttach(HWND log, const LogText *text,
-                   std::function<void(const std::string &)> setText) {
+void LogViewAttach(HWND log, TMemo *memo, std::function<void(const std::string &)> setText) {
   LogState *s = StateOf(log);
   if (s == nullptr) return;
-  s->text = text != nullptr ? text : &s->own;
+  if (s->memo != nullptr) s->memo->Commands().Detach(&s->access);
+  s->memo = memo;
+  s->text = memo != nullptr ? static_cast<const LogSource *>(&memo->Shown()) : &s->own;
   s->setText = std::move(setText);
   s->layout = std::make_unique<LogLayout>(*s->text, *s->decoder);
   s->layout->SetWidthFunction([s](char32_t c) { return CharWidth(*s, c); });
@@ -569,12 +868,14 @@ void LogViewAttach(HWND log, const LogText *text,
   s->layout->SetWidth(std::max(1, static_cast<int>(rc.right - rc.left) - 2 * kMargin));
   s->top = 0;
   s->anchor = s->caret = 0;
+  s->appended = false;
+  if (memo != nullptr) memo->Commands().Attach(&s->access);
   Relaid(*s);
 }
 
 void LogViewAppend(HWND log, std::string_view bytes) {
   LogState *s = StateOf(log);
-  if (s == nullptr || s->text != &s->own || bytes.empty()) return;
+  if (s == nullptr || s->memo != nullptr || bytes.empty()) return;
   s->own.Append(bytes);
   TextAppended(*s);
 }
@@ -589,12 +890,18 @@ void LogViewTextChanged(HWND log) {
 
 void LogViewScrollToEnd(HWND log) { SendMessageA(log, WM_VSCROLL, SB_BOTTOM, 0); }
 
+void LogViewFlush(HWND log) {
+  if (LogState *s = StateOf(log)) Sync(*s);
+}
+
 std::size_t LogViewRowCount(HWND log) {
+  LogViewFlush(log);
   const LogState *s = StateOf(log);
   return s != nullptr ? s->layout->RowCount() : 0;
 }
 
 std::size_t LogViewTopRow(HWND log) {
+  LogViewFlush(log);
   const LogState *s = StateOf(log);
   return s != nullptr ? s->top : 0;
 }

@@ -6,11 +6,19 @@
 // bytes are kept once.
 //
 // It behaves like a read-only edit control where automation looks:
-// WM_GETTEXTLENGTH and WM_GETTEXT answer the whole text as it was appended
-// (bytes in the ANSI code page, line breaks as received), WM_SETTEXT replaces
-// it, WM_VSCROLL scrolls (SB_BOTTOM to the end), WM_COPY copies the
-// selection. The user scrolls with the bar, the wheel and the keyboard,
-// selects with the mouse, and Ctrl+A / Ctrl+C select all and copy.
+// WM_GETTEXTLENGTH and WM_GETTEXT answer the whole text as shown (bytes in
+// the ANSI code page, line breaks as received, timestamps while they are
+// shown), WM_SETTEXT replaces it, WM_VSCROLL scrolls (SB_BOTTOM to the
+// end), WM_COPY copies the selection. The read-only edit queries answer as
+// an edit control's do, with positions in the bytes WM_GETTEXT gives and
+// lines as shown (wrapped): EM_GETSEL, EM_SETSEL, EM_GETLINECOUNT,
+// EM_LINEINDEX, EM_LINELENGTH, EM_GETLINE, EM_LINEFROMCHAR, EM_SCROLLCARET.
+// The user scrolls with the bar and the wheel, selects with the mouse and
+// the keyboard (a caret, Shift with the arrows, Home/End, Page Up/Down), and
+// a memo's log has the log's context menu and keys (TLogCommands).
+//
+// Appends and SB_BOTTOM are taken in at most once a frame: the new text is
+// laid out and the end shown together, when the queue has caught up.
 //
 // Shown text: bytes decoded with the ANSI code page (LogLayout's rules: a
 // character split between two appends stays whole, CR LF, lone CR and lone
@@ -22,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "forms/controls.h"
 #include "forms/log_text.h"
 #include "platform/winapi.h"
 
@@ -34,19 +43,24 @@ const char *LogViewClassName();
 // showing a text of its own.
 HWND CreateLogView(HWND parent, int x, int y, int width, int height, DWORD style, DWORD exStyle);
 
-// Shows `text`, kept by the caller for the window's life, instead of the
-// view's own. WM_SETTEXT then goes to `setText` (the owner of the text
-// replaces it and calls LogViewTextChanged).
-void LogViewAttach(HWND log, const LogText *text, std::function<void(const std::string &)> setText);
+// Shows the memo's text (as shown, timestamps and all) instead of the
+// view's own, with the memo's commands. WM_SETTEXT then goes to `setText`
+// (the memo replaces its text and the view hears of it by
+// LogViewTextChanged). The memo must outlive the window.
+void LogViewAttach(HWND log, TMemo *memo, std::function<void(const std::string &)> setText);
 
 // Appends bytes to the view's own text (no line break added).
 void LogViewAppend(HWND log, std::string_view bytes);
 // The shown text grew at its end: lays out what is new, repaints what changed.
 void LogViewTextAppended(HWND log);
-// The shown text was replaced or cleared: lays it all out again.
+// The shown text was replaced or cleared, or timestamps were shown or
+// hidden: lays it all out again.
 void LogViewTextChanged(HWND log);
 // Shows the last row at the bottom (SB_BOTTOM).
 void LogViewScrollToEnd(HWND log);
+
+// Takes in what is pending (as the next frame would).
+void LogViewFlush(HWND log);
 
 // For tests and benchmarks: rows as laid out now, the first one shown, and
 // how many fit in the window.

@@ -1,6 +1,7 @@
 #include "forms/win32/win32_backend.h"
 
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -167,7 +168,8 @@ class Win32Peer : public TControlPeer {
     return parent != nullptr ? parent->Hwnd() : nullptr;
   }
 
-  // A child window of the parent's window, tied to this peer.
+  // A child window of the parent's window, tied to this peer and
+  // subclassed.
   HWND CreateChild(DWORD exStyle, const char *cls, DWORD style) {
     const int id = nextControlId++;
     HWND hwnd = CreateWindowExA(
@@ -175,6 +177,7 @@ class Win32Peer : public TControlPeer {
         control_.Width(), control_.Height(), ParentHwnd(),
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr), nullptr);
     Attach(hwnd);
+    Subclass();
     return hwnd;
   }
 
@@ -183,8 +186,9 @@ class Win32Peer : public TControlPeer {
     if (hwnd_ != nullptr) SetPropA(hwnd_, kPeerProp, this);
   }
 
-  // Routes the standard control's messages through WndProc.
+  // Routes the window's messages through WndProc (once).
   void Subclass() {
+    if (hwnd_ == nullptr || oldProc_ != nullptr) return;
     oldProc_ = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SubclassProc)));
   }
@@ -193,7 +197,24 @@ class Win32Peer : public TControlPeer {
     Win32Peer *peer = PeerOfWindow(hwnd);
     if (peer == nullptr || peer->oldProc_ == nullptr)
       return DefWindowProcA(hwnd, msg, wParam, lParam);
-    return peer->WndProc(msg, wParam, lParam);
+    switch (msg) {
+      case WM_CLOSE:
+        // A control or panel never closes: a multi-line edit driven by the
+        // dialog manager posts WM_CLOSE to its parent on Esc, and
+        // DefWindowProc would destroy the parent with all it holds.
+        return 0;
+      case WM_NCDESTROY: {
+        // Destroyed from outside (its parent went): the peer lets go of
+        // the handle rather than act on a dead one.
+        const WNDPROC old = peer->oldProc_;
+        peer->oldProc_ = nullptr;
+        peer->hwnd_ = nullptr;
+        RemovePropA(hwnd, kPeerProp);
+        return CallWindowProcA(old, hwnd, msg, wParam, lParam);
+      }
+      default:
+        return peer->WndProc(msg, wParam, lParam);
+    }
   }
 
   static void ApplyFontTree(TControl &control) {
@@ -274,6 +295,15 @@ class FormPeer : public Win32Peer {
     auto *peer = dynamic_cast<FormPeer *>(PeerOfWindow(hwnd));
     if (peer == nullptr) return DefWindowProcA(hwnd, msg, wParam, lParam);
     LRESULT result = 0;
+    if (msg == WM_COMMAND && lParam == 0 &&
+        (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+      // Enter and Esc from the dialog manager, with no button of that id:
+      // the form's default and cancel buttons take them.
+      TForm *form = &peer->form_;
+      const char key = LOWORD(wParam) == IDOK ? 13 : 27;
+      User([form, key] { form->UserDialogKey(key); });
+      return 0;
+    }
     if (ContainerMessage(msg, wParam, lParam, result)) return result;
     switch (msg) {
       case WM_CLOSE: {
@@ -630,7 +660,9 @@ class ImagePeer : public Win32Peer {
 class ButtonPeer : public Win32Peer {
  public:
   explicit ButtonPeer(TButton &button) : Win32Peer(button), button_(button) {
-    CreateChild(0, "BUTTON", BS_PUSHBUTTON | (button.TabStop() ? WS_TABSTOP : 0));
+    CreateChild(0, "BUTTON",
+                (button.Default() ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) |
+                    (button.TabStop() ? WS_TABSTOP : 0));
   }
 
   void Command(WORD code) override {
@@ -747,6 +779,9 @@ class EditPeer : public Win32Peer {
 
   LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
     if (msg == WM_CHAR) return OnChar(static_cast<unsigned char>(wParam & 0xFF), lParam);
+    // The key that makes a multi-line edit in a dialog post WM_CLOSE to its
+    // parent; its character (27) still reaches the key filter.
+    if (msg == WM_KEYDOWN && wParam == VK_ESCAPE && MultiLine()) return 0;
     if (msg == WM_SETTEXT && !pushing_) {
       // Text from outside (automation, another program): a multi-line edit
       // sends no EN_CHANGE for it, so the model hears of it here.
@@ -869,9 +904,10 @@ class LogPeer : public Win32Peer {
                       WS_CLIPSIBLINGS | (memo.TabStop() ? WS_TABSTOP : 0), WS_EX_CLIENTEDGE);
     SetWindowLongPtrA(hwnd, GWLP_ID, nextControlId++);
     Attach(hwnd);
+    Subclass();
     TMemo *model = &memo;
     // Text put in from outside replaces the memo's, as a user's edit would.
-    LogViewAttach(hwnd, &memo.Log(), [model](const std::string &text) {
+    LogViewAttach(hwnd, &memo, [model](const std::string &text) {
       User([model, text] { model->SetText(text); });
     });
   }
@@ -887,7 +923,7 @@ class LogPeer : public Win32Peer {
 
  protected:
   void Apply(TChange what) override {
-    if (what == TChange::Text) LogViewTextChanged(hwnd_);
+    if (what == TChange::Text || what == TChange::Stamps) LogViewTextChanged(hwnd_);
   }
 };
 
@@ -977,6 +1013,13 @@ bool IsOurForm(HWND hwnd) {
          std::strcmp(name, kFormClass) == 0;
 }
 
+// A system dialog, such as a message box.
+bool IsDialog(HWND hwnd) {
+  char name[32] = {};
+  return hwnd != nullptr && GetClassNameA(hwnd, name, sizeof name) > 0 &&
+         std::strcmp(name, "#32770") == 0;
+}
+
 }  // namespace
 
 // ---- backend ----------------------------------------------------------------------
@@ -1019,8 +1062,24 @@ int TWin32Backend::MessageBox(TForm *owner, const std::string &text, const std::
 bool TWin32Backend::PreTranslateMessage(MSG &msg) {
   if (msg.message < WM_KEYFIRST || msg.message > WM_KEYLAST || msg.hwnd == nullptr) return false;
   HWND root = GetAncestor(msg.hwnd, GA_ROOT);
-  if (!IsOurForm(root)) return false;
+  // A dialog's own loop hands its keys to the dialog manager; a handler that
+  // pumps messages under a modal box (an automatic send's pause) must too, or
+  // the box's Esc and Enter are lost.
+  if (!IsOurForm(root) && !IsDialog(root)) return false;
   return IsDialogMessageA(root, &msg) != FALSE;
+}
+
+void TWin32Backend::ProcessEvents() {
+  MSG msg;
+  // Bounded: a window that never validates would repaint for ever.
+  for (int i = 0;
+       i < 256 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT | PM_QS_PAINT); ++i) {
+    Application->UserInput([this, &msg] {
+      if (PreTranslateMessage(msg)) return;
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    });
+  }
 }
 
 void TWin32Backend::Run() {
@@ -1038,6 +1097,23 @@ void TWin32Backend::Run() {
       DispatchMessageA(&msg);
     });
   }
+}
+
+bool TWin32Backend::ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) {
+  char file[MAX_PATH] = {};
+  OPENFILENAMEA ofn = {};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = owner != nullptr ? HandleOf(owner) : nullptr;
+  ofn.lpstrFilter = "Text files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
+  ofn.lpstrFile = file;
+  ofn.nMaxFile = sizeof file;
+  ofn.lpstrTitle = title.c_str();
+  ofn.lpstrDefExt = "txt";
+  // The dialog asks before an existing file is replaced.
+  ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+  if (!GetSaveFileNameA(&ofn)) return false;
+  path = file;
+  return true;
 }
 
 bool TWin32Backend::SaveScreenshot(TForm &form, const std::string &path) {

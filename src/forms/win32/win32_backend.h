@@ -25,9 +25,11 @@ class TWin32Backend : public TBackend {
   // MessageBoxA owned by the form's window (when it has one).
   int MessageBox(TForm *owner, const std::string &text, const std::string &caption,
                  unsigned flags) override;
-  // Input is pumped with the thread's queue (TApplication::ProcessMessages),
-  // so there is nothing of our own left to do.
-  void ProcessEvents() override {}
+  // Input and painting that wait behind the posted messages: the thread's
+  // queue hands out posted messages first, and ProcessMessages stops at the
+  // end of those that were pending, so input would otherwise wait for the
+  // main loop.
+  void ProcessEvents() override;
   // GetMessage, the dialog manager, TranslateMessage, DispatchMessage.
   void Run() override;
   // Tab, Shift+Tab, Enter on a button and the "&" accelerators of the
@@ -35,6 +37,7 @@ class TWin32Backend : public TBackend {
   bool PreTranslateMessage(MSG &msg) override;
   // A picture of the form's window as drawn now (PNG).
   bool SaveScreenshot(TForm &form, const std::string &path) override;
+  bool ChooseSaveFile(TForm *owner, const std::string &title, std::string &path) override;
 
   // The GDI font for a model font (owned by the backend).
   HFONT FontFor(const TFont &font);

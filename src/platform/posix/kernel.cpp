@@ -4,9 +4,15 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <shared_mutex>
+#include <system_error>
 #include <unordered_map>
+
+#include "platform/posix/posix_api.h"
 
 namespace platform::posix {
 
@@ -53,30 +59,69 @@ DWORD ErrorFromErrno(int err) {
   }
 }
 
+// ---- refused thread starts (tests) ------------------------------------------
+
+namespace {
+std::atomic<int> gRefusedStarts{0};
+}  // namespace
+
+void RefuseThreadStartsForTest(int count) { gRefusedStarts.store(count); }
+
+bool ThreadStartRefused() {
+  int left = gRefusedStarts.load();
+  while (left > 0) {
+    if (gRefusedStarts.compare_exchange_weak(left, left - 1)) return true;
+  }
+  return false;
+}
+
+bool StartHelperThread(std::thread &thread, std::function<void()> body) {
+  if (!ThreadStartRefused()) {
+    try {
+      thread = std::thread(std::move(body));
+      return true;
+    } catch (const std::system_error &) {
+    }
+  }
+  SetError(ERROR_NOT_ENOUGH_MEMORY);
+  return false;
+}
+
 // ---- Signal / Event -------------------------------------------------------
 
-Signal::Signal() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+Signal::Signal(bool alwaysWatched)
+    : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), watchers_(alwaysWatched ? 1 : 0) {}
 
 Signal::~Signal() {
   if (fd_ >= 0) close(fd_);
+}
+
+void Signal::ArmLocked() {
+  armed_ = true;
+  const std::uint64_t one = 1;
+  while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void Signal::DisarmLocked() {
+  armed_ = false;
+  std::uint64_t value;
+  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+  }
 }
 
 void Signal::Set() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (set_) return;
   set_ = true;
-  const std::uint64_t one = 1;
-  while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  if (watchers_ > 0) ArmLocked();
 }
 
 void Signal::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!set_) return;
   set_ = false;
-  std::uint64_t value;
-  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
-  }
+  if (armed_) DisarmLocked();
 }
 
 bool Signal::IsSet() {
@@ -88,14 +133,33 @@ bool Signal::TryConsume() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!set_) return false;
   set_ = false;
-  std::uint64_t value;
-  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
-  }
+  if (armed_) DisarmLocked();
   return true;
+}
+
+void Signal::Watch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++watchers_;
+  if (set_ && !armed_) ArmLocked();
+}
+
+void Signal::Unwatch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --watchers_;  // a descriptor left readable is emptied by the next reset
 }
 
 Event::Event(bool manualReset, bool initialState) : manual_(manualReset) {
   if (initialState) signal_.Set();
+}
+
+std::shared_ptr<Drivable> Event::Driver() {
+  std::lock_guard<std::mutex> lock(driverMutex_);
+  return driver_.lock();
+}
+
+void Event::SetDriver(std::weak_ptr<Drivable> driver) {
+  std::lock_guard<std::mutex> lock(driverMutex_);
+  driver_ = std::move(driver);
 }
 
 // ---- handle table -------------------------------------------------------
@@ -109,6 +173,8 @@ struct HandleTable {
   std::unordered_map<std::uint32_t, std::shared_ptr<KernelObject>> objects;
   std::uint32_t next = 0x100;
 };
+
+constexpr std::size_t kMaxHandles = std::size_t{1} << 24;
 
 HandleTable &Table() {
   static HandleTable *table = new HandleTable();  // never freed: used until exit
@@ -126,13 +192,23 @@ std::uint32_t KeyOf(HANDLE handle) {
 HANDLE AddHandle(std::shared_ptr<KernelObject> object) {
   HandleTable &t = Table();
   std::unique_lock<std::shared_mutex> lock(t.mutex);
+  // The cap keeps the search for a free value short and finite.
+  if (t.objects.size() >= kMaxHandles) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   std::uint32_t key;
   do {
     t.next += 4;
     if (t.next < 0x100) t.next = 0x104;  // wrapped: skip the low values
     key = t.next;
   } while (t.objects.count(key) != 0);
-  t.objects.emplace(key, std::move(object));
+  try {
+    t.objects.emplace(key, std::move(object));
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(key));
 }
 
@@ -168,48 +244,98 @@ std::vector<std::shared_ptr<KernelObject>> AllObjects() {
 
 // ---- waits ----------------------------------------------------------------
 
-DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, int queueFd,
-              const std::function<bool()> &queueReady, DWORD milliseconds) {
+int PollTimeoutMs(Clock::time_point deadline, Clock::time_point now) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
+  if (left <= 0) return 0;
+  // Rounded up, so a wait never ends a little before its time; a longer
+  // wait than poll can take is made of several.
+  const auto ms = (left + 999) / 1000;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, MessageQueue *queue,
+              DWORD milliseconds) {
   const std::size_t count = objects.size();
   const bool infinite = milliseconds == INFINITE;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  // The objects' own states decide, not what poll marked ready. States are
+  // read one by one, so an object at a lower index may be set just after it
+  // was looked at and before a higher one is found set: once a candidate is
+  // found, the lower indexes are looked at again, until none of them is set.
+  // Whatever was set before the candidate was seen is then reported first.
+  auto signalledBelow = [&](std::size_t end) -> std::size_t {
+    for (std::size_t i = 0; i < end && i < count; ++i) {
+      if (objects[i]->IsSignalled()) return i;
+    }
+    if (end > count && queue != nullptr && QueueHasMessages(*queue)) return count;
+    return end;
+  };
+  auto firstSignalled = [&]() -> std::size_t {
+    for (;;) {
+      std::size_t candidate = signalledBelow(count + 1);
+      if (candidate > count) return candidate;
+      for (std::size_t lower = signalledBelow(candidate); lower < candidate;
+           lower = signalledBelow(candidate)) {
+        candidate = lower;
+      }
+      if (candidate == count || objects[candidate]->Acquire()) return candidate;
+      // An auto-reset event taken by another waiter meanwhile: look again.
+    }
+  };
+  std::size_t first = firstSignalled();
+  if (first <= count) return WAIT_OBJECT_0 + static_cast<DWORD>(first);
+  if (milliseconds == 0) return WAIT_TIMEOUT;
+
+  // About to sleep: from here on every set reaches a descriptor.
+  auto watch = [&](bool on) {
+    for (const auto &object : objects) object->Watch(on);
+    if (queue != nullptr) QueueWatch(*queue, on);
+  };
+  watch(true);
+  // Devices whose pending operations will set what is waited for: this
+  // thread watches them itself while it sleeps.
+  std::vector<std::shared_ptr<Drivable>> drivers;
+  for (const auto &object : objects) {
+    std::shared_ptr<Drivable> driver = object->Driver();
+    if (!driver || std::find(drivers.begin(), drivers.end(), driver) != drivers.end()) continue;
+    if (driver->BeginDrive()) drivers.push_back(std::move(driver));
+  }
+  const std::size_t own = count + (queue != nullptr ? 1 : 0);
+  const std::size_t total = own + drivers.size();
   pollfd stackFds[16];
   std::vector<pollfd> heapFds;
   pollfd *fds = stackFds;
-  const std::size_t total = count + (queueFd >= 0 ? 1 : 0);
   if (total > 16) {
     heapFds.resize(total);
     fds = heapFds.data();
   }
+  for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{objects[i]->WaitFd(), POLLIN, 0};
+  if (queue != nullptr) fds[count] = pollfd{QueueFd(*queue), POLLIN, 0};
+  DWORD result = WAIT_TIMEOUT;
   for (;;) {
-    for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{objects[i]->WaitFd(), POLLIN, 0};
-    if (queueFd >= 0) fds[count] = pollfd{queueFd, POLLIN, 0};
-    int timeout = -1;
-    if (!infinite) {
-      // Rounded up, so a wait never ends a little before its time.
-      const auto left =
-          std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-      timeout = left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+    first = firstSignalled();
+    if (first <= count) {
+      result = WAIT_OBJECT_0 + static_cast<DWORD>(first);
+      break;
     }
-    const int ready = poll(fds, static_cast<nfds_t>(total), timeout);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
+    int timeout = infinite ? -1 : PollTimeoutMs(deadline, Clock::now());
+    if (timeout == 0) break;
+    for (std::size_t d = 0; d < drivers.size(); ++d) {
+      int driverTimeout = -1;
+      pollfd &slot = fds[own + d];
+      if (!drivers[d]->DriveInterest(&slot, &driverTimeout)) slot = pollfd{-1, 0, 0};
+      if (driverTimeout >= 0 && (timeout < 0 || driverTimeout < timeout)) timeout = driverTimeout;
+    }
+    if (poll(fds, static_cast<nfds_t>(total), timeout) < 0 && errno != EINTR) {
       SetError(ErrorFromErrno(errno));
-      return WAIT_FAILED;
+      result = WAIT_FAILED;
+      break;
     }
-    if (ready > 0) {
-      for (std::size_t i = 0; i < count; ++i) {
-        if (fds[i].revents != 0 && objects[i]->Acquire()) {
-          return WAIT_OBJECT_0 + static_cast<DWORD>(i);
-        }
-      }
-      if (queueFd >= 0 && fds[count].revents != 0 && queueReady()) {
-        return WAIT_OBJECT_0 + static_cast<DWORD>(count);
-      }
-    }
-    if (timeout == 0) return WAIT_TIMEOUT;
-    if (!infinite && Clock::now() >= deadline) return WAIT_TIMEOUT;
+    for (const auto &driver : drivers) driver->Drive();
   }
+  for (const auto &driver : drivers) driver->EndDrive();
+  watch(false);
+  return result;
 }
 
 }  // namespace platform::posix

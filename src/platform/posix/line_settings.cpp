@@ -52,7 +52,7 @@ BOOL Device::GetState(DCB *dcb) {
     return FALSE;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!CheckTty()) return FALSE;
+  if (!CheckTtyLocked()) return FALSE;
   termios t{};
   if (tcgetattr(fd_, &t) != 0) {
     SetError(ErrorFromErrno(errno));
@@ -125,7 +125,7 @@ BOOL Device::SetState(const DCB &dcb) {
     return FALSE;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!CheckTty()) return FALSE;
+  if (!CheckTtyLocked()) return FALSE;
   termios t{};
   if (tcgetattr(fd_, &t) != 0) {
     SetError(ErrorFromErrno(errno));

@@ -53,42 +53,50 @@ DWORD PosixApi::GetLastError() { return LastError(); }
 void PosixApi::SetLastError(DWORD error) { SetError(error); }
 
 BOOL PosixApi::CloseHandle(HANDLE object) {
-  auto closed = RemoveHandle(object);
-  if (!closed) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  closed->HandleClosed();
-  return TRUE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    auto closed = RemoveHandle(object);
+    if (!closed) {
+      SetError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    closed->HandleClosed();
+    return TRUE;
+  });
 }
 
 // ---- events and waits -------------------------------------------------------
 
 HANDLE PosixApi::CreateEventA(void *, BOOL manualReset, BOOL initialState, const char *name) {
-  if (name != nullptr) {  // named events would be shared between processes: not offered
-    SetError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
-  auto event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE);
-  if (!event->Valid()) {
-    SetError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return AddHandle(std::move(event));
+  return Guarded(HANDLE{nullptr}, [&]() -> HANDLE {
+    if (name != nullptr) {  // named events would be shared between processes: not offered
+      SetError(ERROR_NOT_SUPPORTED);
+      return nullptr;
+    }
+    auto event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE);
+    if (!event->Valid()) {
+      SetError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    return AddHandle(std::move(event));
+  });
 }
 
 BOOL PosixApi::SetEvent(HANDLE event) {
-  auto object = Lookup<Event>(event);
-  if (!object) return FALSE;
-  object->Set();
-  return TRUE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    auto object = Lookup<Event>(event);
+    if (!object) return FALSE;
+    object->Set();
+    return TRUE;
+  });
 }
 
 BOOL PosixApi::ResetEvent(HANDLE event) {
-  auto object = Lookup<Event>(event);
-  if (!object) return FALSE;
-  object->Reset();
-  return TRUE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    auto object = Lookup<Event>(event);
+    if (!object) return FALSE;
+    object->Reset();
+    return TRUE;
+  });
 }
 
 DWORD PosixApi::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
@@ -97,29 +105,32 @@ DWORD PosixApi::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 
 DWORD PosixApi::WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
                                        DWORD milliseconds) {
-  std::vector<std::shared_ptr<KernelObject>> objects;
-  if (count == 0) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
-  }
-  if (!ResolveWaitables(count, handles, waitAll, objects)) return WAIT_FAILED;
-  return WaitAny(objects, -1, nullptr, milliseconds);
+  return Guarded(DWORD{WAIT_FAILED}, [&]() -> DWORD {
+    std::vector<std::shared_ptr<KernelObject>> objects;
+    if (count == 0) {
+      SetError(ERROR_INVALID_PARAMETER);
+      return WAIT_FAILED;
+    }
+    if (!ResolveWaitables(count, handles, waitAll, objects)) return WAIT_FAILED;
+    return WaitAny(objects, nullptr, milliseconds);
+  });
 }
 
 DWORD PosixApi::MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
                                           DWORD milliseconds, DWORD wakeMask) {
-  std::vector<std::shared_ptr<KernelObject>> objects;
-  if (!ResolveWaitables(count, handles, waitAll, objects)) return WAIT_FAILED;
-  if ((wakeMask & (QS_POSTMESSAGE | kQsAllPostMessage)) == 0) {
-    if (count == 0) {  // nothing to wait for but time
-      Sleep(milliseconds);
-      return WAIT_TIMEOUT;
+  return Guarded(DWORD{WAIT_FAILED}, [&]() -> DWORD {
+    std::vector<std::shared_ptr<KernelObject>> objects;
+    if (!ResolveWaitables(count, handles, waitAll, objects)) return WAIT_FAILED;
+    if ((wakeMask & (QS_POSTMESSAGE | kQsAllPostMessage)) == 0) {
+      if (count == 0) {  // nothing to wait for but time
+        Sleep(milliseconds);
+        return WAIT_TIMEOUT;
+      }
+      return WaitAny(objects, nullptr, milliseconds);
     }
-    return WaitAny(objects, -1, nullptr, milliseconds);
-  }
-  std::shared_ptr<MessageQueue> queue = OwnQueue();
-  return WaitAny(
-      objects, QueueFd(*queue), [&queue] { return QueueHasMessages(*queue); }, milliseconds);
+    std::shared_ptr<MessageQueue> queue = OwnQueue();
+    return WaitAny(objects, queue.get(), milliseconds);
+  });
 }
 
 void PosixApi::Sleep(DWORD milliseconds) {

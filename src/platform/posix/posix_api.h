@@ -8,9 +8,11 @@
 //   ERROR_INVALID_WINDOW_HANDLE), and objects are reference counted so a call
 //   in progress on another thread survives a concurrent CloseHandle.
 // - Events, thread handles and message queues each own an eventfd that is
-//   readable while they are signalled (non-empty), so every wait is one poll().
-// - A serial device owns its tty descriptor and one service thread that
-//   carries out pending overlapped reads and writes, following COMMTIMEOUTS.
+//   readable while they are signalled (non-empty) and someone sleeps on them,
+//   so every wait is one poll() and an unwatched set costs no system call.
+// - A serial device owns its tty descriptor. Pending overlapped reads and
+//   writes, following COMMTIMEOUTS, are carried out by the thread that waits
+//   for them, or else by the device's service thread (device.h).
 //
 // Device behaviour where Linux and Windows differ:
 // - ONE5STOPBITS sets CSTOPB, like Linux drivers do for 5 data bits; it reads
@@ -45,6 +47,11 @@ namespace platform::posix {
 // yet. The descriptor belongs to the queue; do not close it. Returns -1 (and
 // sets ERROR_INVALID_THREAD_ID) for a thread that is unknown or has ended.
 int MessageQueueFd(DWORD threadId);
+
+// For tests: the next `count` threads the backend starts (CreateThread, a
+// device's service thread and modem-line watcher) are refused as when the
+// system has none left to give.
+void RefuseThreadStartsForTest(int count);
 
 // The backend as a class, so tests can derive from it and replace single
 // calls while the rest reach the real implementation.

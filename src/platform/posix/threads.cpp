@@ -24,35 +24,70 @@ class MessageQueue {
 
   DWORD Owner() const { return owner_; }
   int Fd() const { return signal_.Fd(); }
+  void Watch(bool on) { on ? signal_.Watch() : signal_.Unwatch(); }
+  // For a toolkit loop that polls Fd() on its own.
+  int WatchedFd() {
+    std::call_once(watchedAlways_, [this] { signal_.WatchAlways(); });
+    return signal_.Fd();
+  }
 
+  // Only a post to an empty queue wakes the consumer, and it does so after
+  // letting go of the queue, so the consumer never waits for the lock while
+  // the poster is in a system call. A wake that comes late finds the queue
+  // already drained: the consumer then clears it (Peek, HasMessages).
   bool Post(const MSG &msg) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return false;
-    messages_.push_back(msg);
-    signal_.Set();
+    bool wasEmpty;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closed_) return false;
+      wasEmpty = messages_.empty();
+      messages_.push_back(msg);
+    }
+    if (wasEmpty) signal_.Set();
     return true;
   }
 
   bool Peek(MSG *out, HWND filter, UINT filterMin, UINT filterMax, bool remove) {
     const bool anyNumber = filterMin == 0 && filterMax == 0;
     const bool threadOnly = filter == reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = messages_.begin(); it != messages_.end(); ++it) {
-      if (threadOnly ? it->hwnd != nullptr : (filter != nullptr && it->hwnd != filter)) continue;
-      if (!anyNumber && (it->message < filterMin || it->message > filterMax)) continue;
-      *out = *it;
-      if (remove) {
-        messages_.erase(it);
-        if (messages_.empty()) signal_.Reset();
+    bool found = false;
+    bool drained;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = messages_.begin(); it != messages_.end(); ++it) {
+        if (threadOnly ? it->hwnd != nullptr : (filter != nullptr && it->hwnd != filter)) continue;
+        if (!anyNumber && (it->message < filterMin || it->message > filterMax)) continue;
+        *out = *it;
+        if (remove) messages_.erase(it);
+        found = true;
+        break;
       }
-      return true;
+      drained = messages_.empty();
     }
-    return false;
+    if (drained) ClearSignal();
+    return found;
   }
 
   bool HasMessages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !messages_.empty();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!messages_.empty()) return true;
+    }
+    ClearSignal();  // a late wake
+    return false;
+  }
+
+  // The queue was found empty: the descriptor stops being readable. Done
+  // outside the queue's lock (so a poster never waits for it during the
+  // system call); a post that came in between sets it again.
+  void ClearSignal() {
+    signal_.Reset();
+    bool refill;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      refill = !messages_.empty();
+    }
+    if (refill) signal_.Set();
   }
 
   // The owner has ended: later posts fail. Messages still queued are dropped
@@ -70,10 +105,12 @@ class MessageQueue {
   std::deque<MSG> messages_;
   bool closed_ = false;
   Signal signal_;
+  std::once_flag watchedAlways_;
 };
 
 int QueueFd(const MessageQueue &queue) { return queue.Fd(); }
 bool QueueHasMessages(MessageQueue &queue) { return queue.HasMessages(); }
+void QueueWatch(MessageQueue &queue, bool on) { queue.Watch(on); }
 
 // ---- registries -----------------------------------------------------------
 
@@ -180,7 +217,7 @@ class ThreadObject : public KernelObject {
       : id_(id), start_(start), parameter_(parameter), suspendCount_(suspended ? 1 : 0) {}
 
   int WaitFd() const override { return ended_.Fd(); }
-  bool Acquire() override { return ended_.IsSet(); }
+  bool IsSignalled() override { return ended_.IsSet(); }
 
   DWORD Id() const { return id_; }
 
@@ -191,12 +228,15 @@ class ThreadObject : public KernelObject {
     return previous;
   }
 
-  void SetPriority(int niceValue) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    niceValue_ = niceValue;
-    hasPriority_ = true;
+  // Sets the thread's nice value from the calling thread, whose rights
+  // decide: 0, or the errno of a refusal (an ordinary user may not lower a
+  // nice value, that is, raise a priority).
+  int SetPriority(int niceValue) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    gate_.wait(lock, [this] { return tid_ != 0; });  // recorded first thing at start
     // Once the thread has ended its kernel id may belong to another thread.
-    if (tid_ != 0 && !ended_.IsSet()) ApplyNice();
+    if (ended_.IsSet()) return 0;
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), niceValue) == 0 ? 0 : errno;
   }
 
   static void *Main(void *arg) {
@@ -207,7 +247,7 @@ class ThreadObject : public KernelObject {
     {
       std::unique_lock<std::mutex> lock(self->mutex_);
       self->tid_ = static_cast<pid_t>(syscall(SYS_gettid));
-      if (self->hasPriority_) self->ApplyNice();
+      self->gate_.notify_all();
       self->gate_.wait(lock, [&] { return self->suspendCount_ == 0; });
     }
     self->start_(self->parameter_);
@@ -217,10 +257,6 @@ class ThreadObject : public KernelObject {
   }
 
  private:
-  // Best effort: an ordinary user may not raise a priority; that is no
-  // failure of the caller's.
-  void ApplyNice() { setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), niceValue_); }
-
   const DWORD id_;
   const LPTHREAD_START_ROUTINE start_;
   void *const parameter_;
@@ -228,9 +264,7 @@ class ThreadObject : public KernelObject {
   std::condition_variable gate_;
   DWORD suspendCount_;
   pid_t tid_ = 0;
-  bool hasPriority_ = false;
-  int niceValue_ = 0;
-  Signal ended_;
+  Signal ended_{true};  // set once: not worth the bookkeeping
 };
 
 int BaseNice() {
@@ -266,96 +300,116 @@ std::shared_ptr<MessageQueue> OwnQueue() {
 }
 
 int MessageQueueFd(DWORD threadId) {
-  if (threadId != 0 && threadId == CurrentThreadId()) return OwnQueue()->Fd();
-  ThreadRegistry &r = Threads();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  auto it = r.queues.find(threadId);
-  if (it != r.queues.end()) return it->second->Fd();
-  if (r.live.count(threadId) == 0) {
-    SetError(ERROR_INVALID_THREAD_ID);
-    return -1;
-  }
-  auto queue = std::make_shared<MessageQueue>(threadId);
-  r.queues.emplace(threadId, queue);
-  return queue->Fd();
+  return Guarded(-1, [&] {
+    if (threadId != 0 && threadId == CurrentThreadId()) return OwnQueue()->WatchedFd();
+    ThreadRegistry &r = Threads();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.queues.find(threadId);
+    if (it != r.queues.end()) return it->second->WatchedFd();
+    if (r.live.count(threadId) == 0) {
+      SetError(ERROR_INVALID_THREAD_ID);
+      return -1;
+    }
+    auto queue = std::make_shared<MessageQueue>(threadId);
+    r.queues.emplace(threadId, queue);
+    return queue->WatchedFd();
+  });
 }
 
 // ---- PosixApi: threads ------------------------------------------------------
 
 HANDLE PosixApi::CreateThread(LPTHREAD_START_ROUTINE start, void *parameter, DWORD creationFlags,
                               DWORD *threadId) {
-  if (start == nullptr) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  const DWORD id = NewThreadId();
-  auto thread =
-      std::make_shared<ThreadObject>(id, start, parameter, (creationFlags & CREATE_SUSPENDED) != 0);
-  if (thread->WaitFd() < 0) {
-    SetError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  HANDLE handle = AddHandle(thread);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  auto *arg = new std::shared_ptr<ThreadObject>(thread);
-  pthread_t pt;
-  const int err = pthread_create(&pt, &attr, &ThreadObject::Main, arg);
-  pthread_attr_destroy(&attr);
-  if (err != 0) {
-    delete arg;
-    RemoveHandle(handle);
-    ThreadRegistry &r = Threads();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.live.erase(id);
-    SetError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if (threadId != nullptr) *threadId = id;
-  return handle;
+  return Guarded(HANDLE{nullptr}, [&]() -> HANDLE {
+    if (start == nullptr) {
+      SetError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    const DWORD id = NewThreadId();
+    auto refuse = [id] {
+      ThreadRegistry &r = Threads();
+      std::lock_guard<std::mutex> lock(r.mutex);
+      r.live.erase(id);
+      SetError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    };
+    std::shared_ptr<ThreadObject> thread;
+    std::unique_ptr<std::shared_ptr<ThreadObject>> arg;
+    try {
+      thread = std::make_shared<ThreadObject>(id, start, parameter,
+                                              (creationFlags & CREATE_SUSPENDED) != 0);
+      arg = std::make_unique<std::shared_ptr<ThreadObject>>(thread);
+    } catch (const std::bad_alloc &) {
+      return refuse();
+    }
+    if (thread->WaitFd() < 0) return refuse();
+    HANDLE handle = AddHandle(thread);
+    if (handle == nullptr) return refuse();
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t pt;
+    const int err =
+        ThreadStartRefused() ? EAGAIN : pthread_create(&pt, &attr, &ThreadObject::Main, arg.get());
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+      RemoveHandle(handle);
+      return refuse();
+    }
+    static_cast<void>(arg.release());  // the thread owns it now
+    if (threadId != nullptr) *threadId = id;
+    return handle;
+  });
 }
 
 DWORD PosixApi::ResumeThread(HANDLE thread) {
-  auto object = Lookup<ThreadObject>(thread);
-  if (!object) return static_cast<DWORD>(-1);
-  return object->Resume();
+  return Guarded(static_cast<DWORD>(-1), [&]() -> DWORD {
+    auto object = Lookup<ThreadObject>(thread);
+    if (!object) return static_cast<DWORD>(-1);
+    return object->Resume();
+  });
 }
 
 BOOL PosixApi::SetThreadPriority(HANDLE thread, int priority) {
-  int offset;
-  switch (priority) {
-    case -15:  // THREAD_PRIORITY_IDLE
-      offset = 19;
-      break;
-    case THREAD_PRIORITY_LOWEST:
-      offset = 10;
-      break;
-    case THREAD_PRIORITY_BELOW_NORMAL:
-      offset = 5;
-      break;
-    case THREAD_PRIORITY_NORMAL:
-      offset = 0;
-      break;
-    case THREAD_PRIORITY_ABOVE_NORMAL:
-      offset = -5;
-      break;
-    case THREAD_PRIORITY_HIGHEST:
-      offset = -10;
-      break;
-    case THREAD_PRIORITY_TIME_CRITICAL:
-      offset = -20;
-      break;
-    default:
-      SetError(ERROR_INVALID_PARAMETER);
+  return Guarded(FALSE, [&]() -> BOOL {
+    int offset;
+    switch (priority) {
+      case -15:  // THREAD_PRIORITY_IDLE
+        offset = 19;
+        break;
+      case THREAD_PRIORITY_LOWEST:
+        offset = 10;
+        break;
+      case THREAD_PRIORITY_BELOW_NORMAL:
+        offset = 5;
+        break;
+      case THREAD_PRIORITY_NORMAL:
+        offset = 0;
+        break;
+      case THREAD_PRIORITY_ABOVE_NORMAL:
+        offset = -5;
+        break;
+      case THREAD_PRIORITY_HIGHEST:
+        offset = -10;
+        break;
+      case THREAD_PRIORITY_TIME_CRITICAL:
+        offset = -20;
+        break;
+      default:
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto object = Lookup<ThreadObject>(thread);
+    if (!object) return FALSE;
+    int value = BaseNice() + offset;
+    value = value < -20 ? -20 : (value > 19 ? 19 : value);
+    const int refused = object->SetPriority(value);
+    if (refused != 0) {
+      SetError(ErrorFromErrno(refused));  // EACCES, EPERM: ERROR_ACCESS_DENIED
       return FALSE;
-  }
-  auto object = Lookup<ThreadObject>(thread);
-  if (!object) return FALSE;
-  int value = BaseNice() + offset;
-  value = value < -20 ? -20 : (value > 19 ? 19 : value);
-  object->SetPriority(value);
-  return TRUE;
+    }
+    return TRUE;
+  });
 }
 
 DWORD PosixApi::GetCurrentThreadId() { return CurrentThreadId(); }
@@ -363,76 +417,86 @@ DWORD PosixApi::GetCurrentThreadId() { return CurrentThreadId(); }
 // ---- PosixApi: windows and messages -----------------------------------------
 
 HWND PosixApi::AllocateHWnd(WindowProc proc) {
-  auto window = std::make_shared<Window>();
-  window->proc = std::move(proc);
-  window->owner = CurrentThreadId();
-  window->queue = OwnQueue();
-  WindowTable &t = Windows();
-  std::unique_lock<std::shared_mutex> lock(t.mutex);
-  std::uint32_t key;
-  do {
-    t.next += 2;
-    if (t.next < 0x10000) t.next = 0x10002;
-    key = t.next;
-  } while (t.windows.count(key) != 0);
-  t.windows.emplace(key, std::move(window));
-  return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(key));
+  return Guarded(HWND{nullptr}, [&]() -> HWND {
+    auto window = std::make_shared<Window>();
+    window->proc = std::move(proc);
+    window->owner = CurrentThreadId();
+    window->queue = OwnQueue();
+    WindowTable &t = Windows();
+    std::unique_lock<std::shared_mutex> lock(t.mutex);
+    std::uint32_t key;
+    do {
+      t.next += 2;
+      if (t.next < 0x10000) t.next = 0x10002;
+      key = t.next;
+    } while (t.windows.count(key) != 0);
+    t.windows.emplace(key, std::move(window));
+    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(key));
+  });
 }
 
 void PosixApi::DeallocateHWnd(HWND wnd) {
-  std::shared_ptr<Window> doomed;  // its procedure may be running: freed outside the lock
-  const std::uint32_t key = WindowKey(wnd);
-  WindowTable &t = Windows();
-  std::unique_lock<std::shared_mutex> lock(t.mutex);
-  auto it = t.windows.find(key);
-  if (it == t.windows.end()) return;
-  doomed = std::move(it->second);
-  t.windows.erase(it);
+  Guarded([&] {
+    std::shared_ptr<Window> doomed;  // its procedure may be running: freed outside the lock
+    const std::uint32_t key = WindowKey(wnd);
+    WindowTable &t = Windows();
+    std::unique_lock<std::shared_mutex> lock(t.mutex);
+    auto it = t.windows.find(key);
+    if (it == t.windows.end()) return;
+    doomed = std::move(it->second);
+    t.windows.erase(it);
+  });
 }
 
 BOOL PosixApi::PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto window = LookupWindow(wnd);
-  std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
-  MSG m{};
-  m.hwnd = wnd;
-  m.message = msg;
-  m.wParam = wParam;
-  m.lParam = lParam;
-  m.time = static_cast<DWORD>(TickCount64());
-  if (!queue || !queue->Post(m)) {
-    SetError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    auto window = LookupWindow(wnd);
+    std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
+    MSG m{};
+    m.hwnd = wnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = static_cast<DWORD>(TickCount64());
+    if (!queue || !queue->Post(m)) {
+      SetError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 BOOL PosixApi::PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
-  std::shared_ptr<MessageQueue> queue;
-  {
-    ThreadRegistry &r = Threads();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.queues.find(threadId);
-    if (it != r.queues.end()) queue = it->second;
-  }
-  MSG m{};
-  m.message = msg;
-  m.wParam = wParam;
-  m.lParam = lParam;
-  m.time = static_cast<DWORD>(TickCount64());
-  if (!queue || !queue->Post(m)) {
-    SetError(ERROR_INVALID_THREAD_ID);
-    return FALSE;
-  }
-  return TRUE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    std::shared_ptr<MessageQueue> queue;
+    {
+      ThreadRegistry &r = Threads();
+      std::lock_guard<std::mutex> lock(r.mutex);
+      auto it = r.queues.find(threadId);
+      if (it != r.queues.end()) queue = it->second;
+    }
+    MSG m{};
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = static_cast<DWORD>(TickCount64());
+    if (!queue || !queue->Post(m)) {
+      SetError(ERROR_INVALID_THREAD_ID);
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 BOOL PosixApi::PeekMessageA(MSG *msg, HWND wnd, UINT filterMin, UINT filterMax, UINT removeMsg) {
-  if (msg == nullptr) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return OwnQueue()->Peek(msg, wnd, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0) ? TRUE
-                                                                                        : FALSE;
+  return Guarded(FALSE, [&]() -> BOOL {
+    if (msg == nullptr) {
+      SetError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    return OwnQueue()->Peek(msg, wnd, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0) ? TRUE
+                                                                                          : FALSE;
+  });
 }
 
 BOOL PosixApi::TranslateMessage(const MSG *) { return FALSE; }
