@@ -32,6 +32,9 @@ const char kTooShort[] = "Automatic transmission time interval is too short!";
 const char kWelcome[] =
     "Welcome to Zelvane technology products, please visit http://www.zelvane.example for more "
     "information";
+// The one line the window adds to the log itself: the line of an open port
+// failed (once per opening).
+const char kPortFailed[] = "Port Error! Please close and reopen the port.";
 constexpr unsigned kIconError = 0x10;
 constexpr unsigned kIconInformation = 0x40;
 
@@ -643,6 +646,7 @@ void Run::StartWindow() {
   clear_ = Range{};
   hexAtClear_ = false;
   switches_.clear();
+  saidFailed_ = 0;
   lastN_ = 0;
   caughtUpG_ = 0;
   payloadMax_ = 0;
@@ -815,6 +819,7 @@ void Run::Perform(const Action &a) {
       clear_ = Between([this] { w_.Click(Ctl::btnClearRecv, [this] { Before(); }); });
       hexAtClear_ = m_.hexDisp;
       switches_.clear();
+      clearedAt_ = Clock::now();
       break;
     case Kind::ResetCounter: {
       const bool quiet = !m_.AutoRunning() && !StrayPossible();
@@ -859,7 +864,10 @@ void Run::Perform(const Action &a) {
       if (!sim_.Command("away")) Fail("the simulator did not go away");
       simPresent_ = false;
       backAt_ = done_ + static_cast<int>(a.amount);
-      if (m_.open && !sessions_.empty()) sessions_.back().healthy = false;
+      if (m_.open && !sessions_.empty()) {
+        sessions_.back().healthy = false;
+        sessions_.back().lostAt = Clock::now();
+      }
       break;
     case Kind::Wait:
       w_.Pump(static_cast<int>(a.amount));
@@ -1268,13 +1276,30 @@ std::optional<std::uint64_t> Run::ParseLog(const std::string &log, std::optional
     std::size_t sw;
     std::uint64_t clearAt;
     std::vector<std::uint64_t> points;
+    std::size_t failed;  // sessions before this one may no longer say their line failed
   };
   std::vector<Path> todo;
   const std::uint64_t clearHi = std::min(clear_.hi, std::max(WEnd(), clear_.lo));
   for (std::uint64_t c = clearHi + 1; c-- > clear_.lo;) {
-    todo.push_back(Path{0, c, hexAtClear_, 0, c, {}});
+    todo.push_back(Path{0, c, hexAtClear_, 0, c, {}, 0});
     if (c == 0) break;
   }
+  // A session that lost its simulator may say so once, between its own
+  // bytes, on a line of its own: after the break that ends the log, or
+  // after one put in front.
+  const std::string failedAfterBreak = std::string(kPortFailed) + "\r\n";
+  const std::string failedOpenLine = "\r\n" + std::string(kPortFailed);
+  auto failedLine = [&](const Path &p) -> std::optional<std::size_t> {
+    const bool afterBreak = p.pos == 0 || log[p.pos - 1] == '\r' || log[p.pos - 1] == '\n';
+    const std::string &line = afterBreak ? failedAfterBreak : failedOpenLine;
+    if (log.compare(p.pos, line.size(), line) != 0) return std::nullopt;
+    for (std::size_t k = p.failed; k < sessions_.size(); ++k) {
+      const bool within = sessions_[k].wStart <= p.i &&
+                          (k + 1 == sessions_.size() || p.i <= sessions_[k + 1].wStart);
+      if (within && !sessions_[k].healthy) return k;
+    }
+    return std::nullopt;
+  };
   std::size_t bestPos = 0;
   std::uint64_t bestI = clear_.lo;
   std::optional<std::uint64_t> endedAt;  // a reading that missed only the counter
@@ -1297,6 +1322,12 @@ std::optional<std::uint64_t> Run::ParseLog(const std::string &log, std::optional
           todo.push_back(switched);
         }
       }
+      if (const std::optional<std::size_t> k = failedLine(p)) {
+        Path said = p;
+        said.pos += failedAfterBreak.size();
+        said.failed = *k + 1;
+        todo.push_back(said);
+      }
       if (p.pos == log.size()) {
         if (end && p.i != *end) {
           endedAt = p.i;
@@ -1307,6 +1338,7 @@ std::optional<std::uint64_t> Run::ParseLog(const std::string &log, std::optional
         for (std::size_t k = 0; k < p.points.size(); ++k) {
           switches_[k].at.lo = switches_[k].at.hi = p.points[k];
         }
+        saidFailed_ = p.failed;
         return p.i;
       }
       const int b = WAt(p.i);
@@ -1344,7 +1376,7 @@ std::optional<std::uint64_t> Run::ParseLog(const std::string &log, std::optional
         "\" where the simulator's bytes from the window's byte " + std::to_string(bestI) +
         " are \"" + Printable(expect) + "\"" + (WAt(bestI) < 0 ? " (none sent)" : "");
   for (const char *line :
-       {"Send Error!", "Set the serial number failed!", "Set the baud rate failed!",
+       {"Send Error!", "Port Error!", "Set the serial number failed!", "Set the baud rate failed!",
         "Set stop bit failed!", "Set parity bit failed!"}) {
     if (log.find(line) != std::string::npos) {
       why += "; the log holds the line \"" + std::string(line) + "\"";
@@ -1400,6 +1432,10 @@ void Run::CheckData() {
   // Everything the simulator had sent by now reaches the log.
   const std::uint64_t want =
       live ? sessions_.back().wStart + (st->out - sessions_.back().sStart) : 0;
+  // An open port whose line failed comes to say so, unless the log was
+  // cleared since.
+  const bool mustSay = m_.open && !sessions_.empty() && !sessions_.back().healthy &&
+                       clearedAt_ < sessions_.back().lostAt;
   for (;;) {
     read(c, log);
     // After the log: the simulator wrote all of it before the window got it.
@@ -1412,13 +1448,21 @@ void Run::CheckData() {
     const std::optional<std::uint64_t> parsed = ParseLog(log, end, why);
     if (!parsed) Fail(why);
     n = *parsed;
-    if (n >= want || Clock::now() > deadline) break;
+    const bool said = !mustSay || saidFailed_ == sessions_.size();
+    if ((n >= want && said) || Clock::now() > deadline) break;
     w_.Pump(5);
   }
   if (n < want) {
     Fail("the window received " + std::to_string(n - sessions_.back().wStart) + " of the " +
          std::to_string(want - sessions_.back().wStart) +
          " bytes the simulator sent in this session");
+  }
+  if (mustSay && saidFailed_ < sessions_.size()) {
+    Fail("the simulator went away " +
+         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            Clock::now() - sessions_.back().lostAt)
+                            .count()) +
+         " ms ago with the port open, and the log does not say \"" + kPortFailed + "\"");
   }
   if (!recvKnown_) {
     recvOffset_ = static_cast<std::int64_t>(n) - c.recv;

@@ -244,11 +244,12 @@ class Run {
 
  private:
   struct Session {
-    std::uint64_t wStart = 0;  // window's received bytes at the open
-    std::uint64_t sStart = 0;  // simulator's bytes written at the open
-    std::uint64_t pStart = 0;  // simulator's bytes read at the open
-    std::int64_t gStart = 0;   // Send counter (with earlier resets) at the open
-    bool healthy = true;       // the simulator stayed all along
+    std::uint64_t wStart = 0;                      // window's received bytes at the open
+    std::uint64_t sStart = 0;                      // simulator's bytes written at the open
+    std::uint64_t pStart = 0;                      // simulator's bytes read at the open
+    std::int64_t gStart = 0;                       // Send counter (with earlier resets) at the open
+    bool healthy = true;                           // the simulator stayed all along
+    std::chrono::steady_clock::time_point lostAt;  // when it went away
   };
   struct Range {
     std::uint64_t lo = 0, hi = 0;
@@ -336,6 +337,8 @@ class Run {
   Range clear_;      // where in the window's bytes the log starts
   bool hexAtClear_ = false;
   std::vector<Switch> switches_;
+  std::chrono::steady_clock::time_point clearedAt_;  // the last Clear Recv
+  std::size_t saidFailed_ = 0;    // sessions before this one said their line failed, in the log
   std::uint64_t lastN_ = 0;       // the window's bytes as of the last check
   std::int64_t caughtUpG_ = 0;    // session's Send count the simulator had got at the last check
   std::uint64_t payloadMax_ = 0;  // largest payload since the last check (another process)

@@ -82,9 +82,13 @@ class InProcessWindow : public stress::Window {
     frmMain->Show();
     forms::Application->ProcessMessages();
     clipboard_.clear();
-    // The window leaves this event alone; counted for failure reports.
+    // Counted for failure reports; the window's own handler still runs.
     hangups_ = 0;
-    frmMain->ComPort->OnRequestHangup = [this](platform::TObject *) { ++hangups_; };
+    frmMain->ComPort->OnRequestHangup =
+        [this, own = frmMain->ComPort->OnRequestHangup](platform::TObject *sender) {
+          ++hangups_;
+          if (own) own(sender);
+        };
     return frmMain != nullptr;
   }
   bool InProcess() const override { return true; }
@@ -215,9 +219,6 @@ class HeadlessWindow : public InProcessWindow {
   void Paste(Ctl edit, const std::string &text) override {
     clipboard_ = text;
     auto *e = ModelAs<forms::TCustomEdit>(edit);
-    // A widget reports no edit for a paste that leaves its text as it was;
-    // UserPaste would raise OnChange all the same.
-    if (e->SelLength() == e->Text().size() && e->Text() == text) return;
     Deliver([e, text] { e->UserPaste(text); });
   }
   void Press(Ctl target, Key key, char letter) override {
