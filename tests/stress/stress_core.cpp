@@ -864,7 +864,7 @@ void Run::Perform(const Action &a) {
       if (!sim_.Command("away")) Fail("the simulator did not go away");
       simPresent_ = false;
       backAt_ = done_ + static_cast<int>(a.amount);
-      if (m_.open && !sessions_.empty()) {
+      if (m_.open && !sessions_.empty() && sessions_.back().healthy) {
         sessions_.back().healthy = false;
         sessions_.back().lostAt = Clock::now();
       }
@@ -1289,16 +1289,21 @@ std::optional<std::uint64_t> Run::ParseLog(const std::string &log, std::optional
   // after one put in front.
   const std::string failedAfterBreak = std::string(kPortFailed) + "\r\n";
   const std::string failedOpenLine = "\r\n" + std::string(kPortFailed);
-  auto failedLine = [&](const Path &p) -> std::optional<std::size_t> {
+  // Each session it may belong to (where one session's bytes end and the
+  // next one's begin, either), the latest tried first.
+  auto sayFailed = [&](const Path &p) {
     const bool afterBreak = p.pos == 0 || log[p.pos - 1] == '\r' || log[p.pos - 1] == '\n';
     const std::string &line = afterBreak ? failedAfterBreak : failedOpenLine;
-    if (log.compare(p.pos, line.size(), line) != 0) return std::nullopt;
+    if (log.compare(p.pos, line.size(), line) != 0) return;
     for (std::size_t k = p.failed; k < sessions_.size(); ++k) {
       const bool within = sessions_[k].wStart <= p.i &&
                           (k + 1 == sessions_.size() || p.i <= sessions_[k + 1].wStart);
-      if (within && !sessions_[k].healthy) return k;
+      if (!within || sessions_[k].healthy) continue;
+      Path said = p;
+      said.pos += line.size();
+      said.failed = k + 1;
+      todo.push_back(said);
     }
-    return std::nullopt;
   };
   std::size_t bestPos = 0;
   std::uint64_t bestI = clear_.lo;
@@ -1322,12 +1327,7 @@ std::optional<std::uint64_t> Run::ParseLog(const std::string &log, std::optional
           todo.push_back(switched);
         }
       }
-      if (const std::optional<std::size_t> k = failedLine(p)) {
-        Path said = p;
-        said.pos += failedAfterBreak.size();
-        said.failed = *k + 1;
-        todo.push_back(said);
-      }
+      sayFailed(p);
       if (p.pos == log.size()) {
         if (end && p.i != *end) {
           endedAt = p.i;
@@ -1462,7 +1462,9 @@ void Run::CheckData() {
          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                             Clock::now() - sessions_.back().lostAt)
                             .count()) +
-         " ms ago with the port open, and the log does not say \"" + kPortFailed + "\"");
+         " ms ago with the port open, and the log does not say \"" + kPortFailed +
+         "\"; it ends \"" +
+         Printable(log.substr(log.size() - std::min<std::size_t>(log.size(), 120))) + "\"");
   }
   if (!recvKnown_) {
     recvOffset_ = static_cast<std::int64_t>(n) - c.recv;
