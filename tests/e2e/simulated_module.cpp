@@ -92,7 +92,7 @@ void SimulatedModule::Start(const std::string &personality,
   }
   stdout_ = out[0];
 
-  ptyPath_ = ReadFirstLine(20000);
+  ptyPath_ = ReadLine(20000);
   if (ptyPath_.empty()) {
     problem_ = "atsim announced no port; its log:\n" + Log();
     return;
@@ -105,7 +105,7 @@ void SimulatedModule::Start(const std::string &personality,
   started_ = true;
 }
 
-std::string SimulatedModule::ReadFirstLine(int ms) {
+std::string SimulatedModule::ReadLine(int ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   std::string line;
   char c = 0;

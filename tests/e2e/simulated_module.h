@@ -42,12 +42,15 @@ class SimulatedModule {
   // What atsim wrote on stderr: its traffic log, for failure reports.
   std::string Log() const;
 
+  // The next line atsim prints on stdout after its port (with --control,
+  // "control <port>"), or "" when none comes within `ms`.
+  std::string ReadLine(int ms);
+
   // Stops the simulator and removes the folder; what the destructor does.
   void Discard();
 
  private:
   void Start(const std::string &personality, const std::vector<std::string> &extraArgs);
-  std::string ReadFirstLine(int ms);
 
   std::string dir_;
   std::string linkPath_;

@@ -1,13 +1,17 @@
 // Smoke tests of the atsim program itself on a real pseudo-terminal: it
 // prints its port, answers on it, survives the port being closed and
-// reopened, streams, and cleans up after itself.
+// reopened, streams, takes commands on its control port, and cleans up
+// after itself.
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -226,6 +230,87 @@ TEST(AtsimProgram, StreamsItsBytesThenExitsByItself) {
   close(fd);
   ASSERT_NE(status, -1) << "atsim did not exit after its stream";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// The control port: one command per line, answered at once.
+class Control {
+ public:
+  explicit Control(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Control() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Sends `command` and returns the reply's first line and the `extra` bytes after it.
+  std::string Ask(const std::string &command, std::size_t extra = 0) {
+    const std::string line = command + "\n";
+    if (fd_ < 0 || send(fd_, line.data(), line.size(), 0) != static_cast<ssize_t>(line.size())) {
+      return "<no connection>";
+    }
+    std::string got;
+    const auto deadline = Clock::now() + kPatience;
+    std::size_t eol;
+    while ((eol = got.find('\n')) == std::string::npos || got.size() < eol + 1 + extra) {
+      pollfd p{fd_, POLLIN, 0};
+      char buf[4096];
+      if (poll(&p, 1, MillisLeft(deadline)) <= 0) break;
+      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+TEST(AtsimProgram, TakesCommandsOnItsControlPortGoesAwayAndComesBack) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string link = dir.path() + "/port";
+  Atsim sim({"--personality", "4.0", "--link", link, "--control", "0", "--quiet"});
+  ASSERT_FALSE(sim.ReadPortPath().empty());
+  const std::string control = sim.ReadPortPath();
+  ASSERT_EQ(control.rfind("control ", 0), 0u) << control;
+  Control c(std::atoi(control.c_str() + 8));
+  EXPECT_EQ(c.Ask("status"), "open 0 present 1 out 0 in 0 pending 0\n");
+
+  int fd = OpenRaw(link);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(WriteAll(fd, "AT"));
+  EXPECT_EQ(ReadBytes(fd, 2), "OK");
+  EXPECT_EQ(c.Ask("status"), "open 1 present 1 out 2 in 2 pending 0\n");
+  EXPECT_EQ(c.Ask("out 0", 2), "data 2\nOK");
+  // A stream on command; everything written stays readable from any offset.
+  EXPECT_EQ(c.Ask("stream 100"), "ok\n");
+  EXPECT_EQ(ReadBytes(fd, 100).size(), 100u);
+  EXPECT_EQ(c.Ask("out 100", 2).size(), std::string("data 2\n").size() + 2);
+  EXPECT_EQ(c.Ask("drop"), "ok\n");
+
+  // Gone: the port hangs up and the link disappears; back: a new port
+  // behind the same link, the module as at start.
+  ASSERT_TRUE(WriteAll(fd, "AT+ROLE1"));
+  EXPECT_EQ(ReadBytes(fd, 8), "OK+Set:1");
+  EXPECT_EQ(c.Ask("away"), "ok\n");
+  EXPECT_FALSE(Exists(link));
+  EXPECT_EQ(c.Ask("status").rfind("open 0 present 0 ", 0), 0u);
+  close(fd);
+  EXPECT_EQ(c.Ask("back"), "ok\n");
+  fd = OpenRaw(link);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(WriteAll(fd, "AT+ROLE?"));
+  EXPECT_EQ(ReadBytes(fd, 8), "OK+Get:0");
+  close(fd);
+  EXPECT_EQ(c.Ask("what").rfind("error ", 0), 0u);
 }
 
 }  // namespace

@@ -7,11 +7,14 @@
 // the master does, so the port can be reopened at will, and its raw settings
 // survive a close.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "atsim/responder.h"
 #include "atsim/stream.h"
@@ -85,6 +89,25 @@ Options:
                          since a terminal may discard input when it opens
   --exit-after-stream    exit once the stream has been read from the port,
                          or the port has been closed after it was sent
+  --control PORT         take commands on TCP 127.0.0.1:PORT (0: any free
+                         port); the second line on standard output is then
+                         "control <port>". One client at a time, one command
+                         per line, each answered at once:
+                           status    "open O present P out N in M pending Q":
+                                     the port is opened by a terminal (1/0),
+                                     the module is present (1/0), bytes
+                                     written to and read from the port so far,
+                                     a reply or bytes still to go out (1/0)
+                           out FROM  "data K", a newline, then the K bytes
+                                     written to the port from byte FROM on
+                           stream N  stream N more bytes (pattern and pace as
+                                     set; paused while the port is closed)
+                           drop      forget the bytes not written yet
+                           away      the module goes away: its port and the
+                                     link disappear (needs --link)
+                           back      it comes back on a new port behind the
+                                     same link, its settings as at start
+                         Anything else is answered "error <reason>".
   -v, --verbose          log traffic and port opens and closes on stderr
   -q, --quiet            print nothing but the port path
   -h, --help             show this help
@@ -107,6 +130,7 @@ struct Options {
   StreamStart start = StreamStart::kOpen;
   int stream_delay_ms = 200;
   bool exit_after_stream = false;
+  std::optional<std::uint16_t> control_port;
   bool verbose = false;
   bool quiet = false;
 };
@@ -200,6 +224,11 @@ Options ParseOptions(int argc, char **argv) {
       if (!ParseMillis(v, o.stream_delay_ms)) bad(v);
     } else if (arg == "--exit-after-stream") {
       o.exit_after_stream = true;
+    } else if (arg == "--control") {
+      const std::string v = value();
+      std::uint64_t n = 0;
+      if (!ParseNumber(v, n) || n > 65535) bad(v);
+      o.control_port = static_cast<std::uint16_t>(n);
     } else if (arg == "-v" || arg == "--verbose") {
       o.verbose = true;
     } else if (arg == "-q" || arg == "--quiet") {
@@ -346,15 +375,48 @@ int OpenPort(std::string &path) {
   return master;
 }
 
+// A TCP listener on the loopback interface; `port` 0 takes any free one,
+// which is then written back.
+int ListenOnLoopback(std::uint16_t &port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  const int yes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    std::fprintf(stderr, "atsim: control port: %s\n", std::strerror(errno));
+    close(fd);
+    return -1;
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
 class Server {
  public:
   // Stream bytes queued ahead of the port at most.
   static constexpr std::size_t kMaxQueued = 64 * 1024;
 
-  Server(const Options &o, int master, std::string path)
-      : o_(o), master_(master), path_(std::move(path)), responder_(o.personality, o.transparent) {
+  Server(const Options &o, int master, std::string path, Link &link, int control)
+      : o_(o),
+        master_(master),
+        path_(std::move(path)),
+        link_(link),
+        listener_(control),
+        responder_(o.personality, o.transparent) {
     if (o.stream_bytes) stream_.emplace(o.pattern, *o.stream_bytes, o.seed);
     if (stream_ && o.start == StreamStart::kNow) go_at_ = Clock::now();
+  }
+
+  // The port as it is now (a module that went away and came back has a new one).
+  void CloseMaster() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
   }
 
   // Serves until a signal arrives or the stream is done and read.
@@ -366,6 +428,7 @@ class Server {
       if (!Wait(now)) return 1;
       if (g_stop) break;
       if (!ReadInput()) return 1;
+      if (!ServeControl()) return 1;
       const Clock::time_point after = Clock::now();
       if (responder_.HasPending() && after - last_input_ >= milliseconds(o_.gap_ms)) {
         Reply(responder_.Flush());
@@ -382,7 +445,7 @@ class Server {
   }
 
   void UpdatePeer(Clock::time_point now) {
-    const bool open = PeerHasPortOpen(master_);
+    const bool open = master_ >= 0 && PeerHasPortOpen(master_);
     if (open && !peer_open_) {
       Log("port opened");
       if (stream_ && !stream_->done() && o_.start != StreamStart::kNow &&
@@ -444,10 +507,12 @@ class Server {
       const auto us = duration_cast<microseconds>(*deadline - now).count();
       timeout = us <= 0 ? 0 : static_cast<int>(std::min<long long>((us + 999) / 1000, INT_MAX));
     }
-    pollfd fds[2] = {{g_wake_pipe[0], POLLIN, 0}, {master_, POLLIN, 0}};
-    if (!out_.empty()) fds[1].events |= POLLOUT;
-    const nfds_t n = peer_open_ ? 2 : 1;
-    if (poll(fds, n, timeout) < 0 && errno != EINTR) {
+    std::vector<pollfd> fds = {{g_wake_pipe[0], POLLIN, 0}};
+    if (listener_ >= 0) fds.push_back({listener_, POLLIN, 0});
+    if (client_ >= 0) fds.push_back({client_, POLLIN, 0});
+    if (peer_open_)
+      fds.push_back({master_, static_cast<short>(out_.empty() ? POLLIN : POLLIN | POLLOUT), 0});
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
       std::fprintf(stderr, "atsim: poll: %s\n", std::strerror(errno));
       return false;
     }
@@ -458,11 +523,13 @@ class Server {
   // closed: a peer may write and close at once, and its answer then waits
   // in the port for the next reader.
   bool ReadInput() {
+    if (master_ < 0) return true;  // gone away
     char buf[4096];
     for (int round = 0; round < 16; ++round) {
       const ssize_t n = read(master_, buf, sizeof buf);
       if (n > 0) {
         const std::string_view data(buf, static_cast<std::size_t>(n));
+        read_total_ += static_cast<std::uint64_t>(n);
         Log("<- ", data);
         last_input_ = Clock::now();
         Reply(responder_.Feed(data));
@@ -509,9 +576,11 @@ class Server {
   }
 
   bool WriteOutput() {
-    while (!out_.empty()) {
+    while (!out_.empty() && master_ >= 0) {
       const ssize_t n = write(master_, out_.data(), out_.size());
       if (n > 0) {
+        if (listener_ >= 0) written_.append(out_, 0, static_cast<std::size_t>(n));
+        written_total_ += static_cast<std::uint64_t>(n);
         out_.erase(0, static_cast<std::size_t>(n));
         continue;
       }
@@ -531,9 +600,130 @@ class Server {
     return true;
   }
 
+  // ---- the control connection ------------------------------------------------
+
+  bool ServeControl() {
+    if (listener_ < 0) return true;
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      if (client_ >= 0) close(client_);  // the newest client wins
+      client_ = fd;
+      command_.clear();
+    }
+    if (client_ < 0) return true;
+    char buf[512];
+    for (;;) {
+      const ssize_t n = recv(client_, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) {
+        command_.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      close(client_);  // the client went away
+      client_ = -1;
+      return true;
+    }
+    for (std::size_t eol; client_ >= 0 && (eol = command_.find('\n')) != std::string::npos;) {
+      std::string line = command_.substr(0, eol);
+      command_.erase(0, eol + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!Answer(Execute(line))) {
+        close(client_);
+        client_ = -1;
+      }
+    }
+    return true;
+  }
+
+  bool Answer(const std::string &reply) {
+    std::size_t done = 0;
+    while (done < reply.size()) {
+      const ssize_t n = send(client_, reply.data() + done, reply.size() - done, MSG_NOSIGNAL);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd p{client_, POLLOUT, 0};
+        if (poll(&p, 1, 10000) > 0) continue;
+      }
+      return false;
+    }
+    return true;
+  }
+
+  std::string Execute(const std::string &line) {
+    const std::size_t space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
+    std::uint64_t n = 0;
+    if (verb == "status") {
+      ReadInput();  // what has arrived counts
+      UpdatePeer(Clock::now());
+      char text[160];
+      std::snprintf(text, sizeof text, "open %d present %d out %llu in %llu pending %d\n",
+                    peer_open_ ? 1 : 0, master_ >= 0 ? 1 : 0,
+                    static_cast<unsigned long long>(written_total_),
+                    static_cast<unsigned long long>(read_total_),
+                    responder_.HasPending() || !out_.empty() ? 1 : 0);
+      return text;
+    }
+    if (verb == "out" && ParseNumber(arg, n)) {
+      const std::string bytes = n < written_.size() ? written_.substr(n) : std::string();
+      return "data " + std::to_string(bytes.size()) + "\n" + bytes;
+    }
+    if (verb == "stream" && ParseNumber(arg, n)) {
+      if (!stream_) stream_.emplace(o_.pattern, 0, o_.seed);
+      stream_->Extend(n);
+      // An open port gets it at once; a closed one after its next open.
+      if (peer_open_ && !running_ && !go_at_) go_at_ = Clock::now();
+      Log("stream extended by ", arg);
+      return "ok\n";
+    }
+    if (verb == "drop") {
+      out_.clear();
+      return "ok\n";
+    }
+    if (verb == "away" && !o_.link.empty()) {
+      if (master_ < 0) return "ok\n";
+      Log("going away");
+      link_.Remove();
+      close(master_);
+      master_ = -1;
+      out_.clear();
+      responder_ = atsim::Responder(o_.personality, o_.transparent);
+      UpdatePeer(Clock::now());
+      return "ok\n";
+    }
+    if (verb == "back" && !o_.link.empty()) {
+      if (master_ >= 0) return "ok\n";
+      std::string path;
+      const int master = OpenPort(path);
+      if (master < 0) return "error no new port\n";
+      if (!link_.Create(o_.link, path)) {
+        close(master);
+        return "error no link\n";
+      }
+      master_ = master;
+      path_ = path;
+      Log("back on ", path);
+      return "ok\n";
+    }
+    return "error unknown command\n";
+  }
+
   const Options &o_;
   int master_;
   std::string path_;
+  Link &link_;
+  int listener_;  // control connections, or -1
+  int client_ = -1;
+  std::string command_;  // what the client sent of its next command
+  std::string written_;  // every byte written to the port (with --control)
+  std::uint64_t written_total_ = 0;
+  std::uint64_t read_total_ = 0;
   atsim::Responder responder_;
   std::string out_;
   bool peer_open_ = false;
@@ -567,8 +757,16 @@ int main(int argc, char **argv) {
     close(master);
     return 1;
   }
+  std::uint16_t control_port = options.control_port.value_or(0);
+  const int control = options.control_port ? ListenOnLoopback(control_port) : -1;
+  if (options.control_port && control < 0) {
+    link.Remove();
+    close(master);
+    return 1;
+  }
 
   std::printf("%s\n", path.c_str());
+  if (control >= 0) std::printf("control %u\n", static_cast<unsigned>(control_port));
   std::fflush(stdout);
   if (!options.quiet) {
     std::fprintf(stderr, "atsim: simulated %s module on %s%s%s (%s)\n",
@@ -580,10 +778,11 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "Press Ctrl+C to stop.\n");
   }
 
-  Server server(options, master, path);
+  Server server(options, master, path, link, control);
   const int status = server.Run();
   link.Remove();
-  close(master);
+  server.CloseMaster();
+  if (control >= 0) close(control);
   if (!options.quiet && g_stop) std::fprintf(stderr, "atsim: stopped\n");
   return status;
 }

@@ -33,6 +33,8 @@ class StreamSource {
   std::uint64_t total() const { return total_; }
   std::uint64_t produced() const { return produced_; }
   bool done() const { return produced_ >= total_; }
+  // Makes the stream `more` bytes longer; the pattern goes on where it was.
+  void Extend(std::uint64_t more) { total_ += more; }
 
  private:
   StreamPattern pattern_;
