@@ -388,13 +388,17 @@ class FormPeer : public QtPeer {
   }
 
  private:
+  // The main form's window, for every other form; null for the main form.
+  QWidget *OwnerWidget() const {
+    TForm *main = Application->MainForm();
+    return main != nullptr && main != &form_ ? WidgetOf(main) : nullptr;
+  }
+
   // Every other form belongs to the main window, as a dialog does: the window
   // manager keeps it above it. A transient parent, not a Qt parent, so the
   // model alone decides when each widget goes.
   void KeepAboveMainForm() {
-    TForm *main = Application->MainForm();
-    if (main == nullptr || main == &form_) return;
-    QWidget *owner = WidgetOf(main);
+    QWidget *owner = OwnerWidget();
     if (owner == nullptr) return;
     QWindow *ownerWindow = owner->window()->windowHandle();
     if (ownerWindow == nullptr) return;  // never shown: nothing to stay above
@@ -432,20 +436,21 @@ class FormPeer : public QtPeer {
 
   void PlaceOnScreen() {
     const TPosition pos = form_.Position();
-    TForm *main = Application->MainForm();
-    QWidget *mainWidget = main != nullptr && main != &form_ ? WidgetOf(main) : nullptr;
-    if (pos == poMainFormCenter && mainWidget != nullptr && mainWidget->isVisible()) {
-      const QRect over = mainWidget->window()->geometry();
-      widget_->move(over.center() - QPoint(form_.ClientWidth() / 2, form_.ClientHeight() / 2));
-    } else if (pos == poScreenCenter || pos == poDesktopCenter || pos == poMainFormCenter) {
-      QScreen *screen = QGuiApplication::primaryScreen();
-      if (screen != nullptr) {
-        const QRect area = screen->availableGeometry();
-        widget_->move(area.center() - QPoint(form_.ClientWidth() / 2, form_.ClientHeight() / 2));
-      }
-    } else if (pos == poDesigned) {
+    if (pos == poDesigned) {
       widget_->move(form_.Left(), form_.Top());
+      return;
     }
+    if (pos != poScreenCenter && pos != poDesktopCenter && pos != poMainFormCenter) return;
+    QWidget *owner = pos == poMainFormCenter ? OwnerWidget() : nullptr;
+    QRect over;
+    if (owner != nullptr && owner->isVisible()) {
+      over = owner->window()->geometry();
+    } else if (QScreen *screen = QGuiApplication::primaryScreen()) {
+      over = screen->availableGeometry();
+    } else {
+      return;
+    }
+    widget_->move(over.center() - QPoint(form_.ClientWidth() / 2, form_.ClientHeight() / 2));
   }
 
   TForm &form_;

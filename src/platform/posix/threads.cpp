@@ -448,21 +448,32 @@ void PosixApi::DeallocateHWnd(HWND wnd) {
   });
 }
 
+namespace {
+
+// One message into a queue; without a queue, or into one that is gone, the
+// call fails with `error`.
+BOOL PostTo(const std::shared_ptr<MessageQueue> &queue, HWND wnd, UINT msg, WPARAM wParam,
+            LPARAM lParam, std::uint64_t now, DWORD error) {
+  MSG m{};
+  m.hwnd = wnd;
+  m.message = msg;
+  m.wParam = wParam;
+  m.lParam = lParam;
+  m.time = static_cast<DWORD>(now);
+  if (!queue || !queue->Post(m)) {
+    SetError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
 BOOL PosixApi::PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return Guarded(FALSE, [&]() -> BOOL {
     auto window = LookupWindow(wnd);
-    std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
-    MSG m{};
-    m.hwnd = wnd;
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = static_cast<DWORD>(TickCount64());
-    if (!queue || !queue->Post(m)) {
-      SetError(ERROR_INVALID_WINDOW_HANDLE);
-      return FALSE;
-    }
-    return TRUE;
+    return PostTo(window ? window->queue.lock() : nullptr, wnd, msg, wParam, lParam, TickCount64(),
+                  ERROR_INVALID_WINDOW_HANDLE);
   });
 }
 
@@ -475,16 +486,7 @@ BOOL PosixApi::PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARA
       auto it = r.queues.find(threadId);
       if (it != r.queues.end()) queue = it->second;
     }
-    MSG m{};
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = static_cast<DWORD>(TickCount64());
-    if (!queue || !queue->Post(m)) {
-      SetError(ERROR_INVALID_THREAD_ID);
-      return FALSE;
-    }
-    return TRUE;
+    return PostTo(queue, nullptr, msg, wParam, lParam, TickCount64(), ERROR_INVALID_THREAD_ID);
   });
 }
 
