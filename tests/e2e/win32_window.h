@@ -127,31 +127,53 @@ struct Capture {
   std::vector<std::uint32_t> pixels;  // 0x00RRGGBB, rows from the top
 };
 
+// A 32-bit top-down bitmap selected into a memory DC, for as long as it lives.
+class Canvas {
+ public:
+  Canvas(int width, int height) : screen_(GetDC(nullptr)), dc_(CreateCompatibleDC(screen_)) {
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = width;
+    bi.bmiHeader.biHeight = -height;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bitmap_ = CreateDIBSection(dc_, &bi, DIB_RGB_COLORS, &bits_, nullptr, 0);
+    old_ = SelectObject(dc_, bitmap_);
+  }
+  ~Canvas() {
+    SelectObject(dc_, old_);
+    DeleteObject(bitmap_);
+    DeleteDC(dc_);
+    ReleaseDC(nullptr, screen_);
+  }
+  Canvas(const Canvas &) = delete;
+  Canvas &operator=(const Canvas &) = delete;
+
+  HDC Screen() const { return screen_; }
+  HDC Dc() const { return dc_; }
+  // The pixels, once GDI has finished drawing.
+  const std::uint32_t *Bits() const {
+    GdiFlush();
+    return static_cast<const std::uint32_t *>(bits_);
+  }
+
+ private:
+  HDC screen_;
+  HDC dc_;
+  HBITMAP bitmap_ = nullptr;
+  HGDIOBJ old_ = nullptr;
+  void *bits_ = nullptr;
+};
+
 inline Capture CaptureScreen(const RECT &rc) {
   Capture cap;
   cap.width = rc.right - rc.left;
   cap.height = rc.bottom - rc.top;
   if (cap.width <= 0 || cap.height <= 0) return cap;
-  HDC screen = GetDC(nullptr);
-  HDC dc = CreateCompatibleDC(screen);
-  BITMAPINFO bi = {};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = cap.width;
-  bi.bmiHeader.biHeight = -cap.height;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  void *bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(dc, bitmap);
-  BitBlt(dc, 0, 0, cap.width, cap.height, screen, rc.left, rc.top, SRCCOPY);
-  GdiFlush();
-  cap.pixels.assign(static_cast<const std::uint32_t *>(bits),
-                    static_cast<const std::uint32_t *>(bits) + cap.width * cap.height);
+  Canvas canvas(cap.width, cap.height);
+  BitBlt(canvas.Dc(), 0, 0, cap.width, cap.height, canvas.Screen(), rc.left, rc.top, SRCCOPY);
+  cap.pixels.assign(canvas.Bits(), canvas.Bits() + cap.width * cap.height);
   for (auto &p : cap.pixels) p &= 0x00FFFFFFu;
-  SelectObject(dc, old);
-  DeleteObject(bitmap);
-  DeleteDC(dc);
-  ReleaseDC(nullptr, screen);
   return cap;
 }
 
@@ -174,17 +196,8 @@ inline std::string IconShown(HWND iconStatic) {
   std::string best = "unknown";
   std::size_t bestDiff = shown.pixels.size();
   for (const Candidate &c : candidates) {
-    HDC screen = GetDC(nullptr);
-    HDC dc = CreateCompatibleDC(screen);
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = shown.width;
-    bi.bmiHeader.biHeight = -shown.height;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(dc, bitmap);
+    Canvas canvas(shown.width, shown.height);
+    HDC dc = canvas.Dc();
     const std::uint32_t bg = shown.pixels[0];
     HBRUSH brush = CreateSolidBrush(RGB((bg >> 16) & 0xFF, (bg >> 8) & 0xFF, bg & 0xFF));
     RECT all = {0, 0, shown.width, shown.height};
@@ -192,8 +205,7 @@ inline std::string IconShown(HWND iconStatic) {
     DeleteObject(brush);
     DrawIconEx(dc, 0, 0, LoadIconA(nullptr, c.id), shown.width, shown.height, 0, nullptr,
                DI_NORMAL);
-    GdiFlush();
-    const auto *mine = static_cast<const std::uint32_t *>(bits);
+    const std::uint32_t *mine = canvas.Bits();
     std::size_t diff = 0;
     for (std::size_t i = 0; i < shown.pixels.size(); ++i) {
       const std::uint32_t a = shown.pixels[i], b = mine[i] & 0x00FFFFFFu;
@@ -205,10 +217,6 @@ inline std::string IconShown(HWND iconStatic) {
         }
       }
     }
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
     if (diff < bestDiff) {
       bestDiff = diff;
       best = c.name;
