@@ -138,7 +138,8 @@ bool TWriteThread::PostRequest(WPARAM count, LPARAM block) {
   std::unique_lock<std::mutex> lock(gate_);
   // A writer resumed a moment ago looks at its queue within microseconds;
   // the bound only keeps a writer that never runs from holding a send.
-  ready_.wait_for(lock, std::chrono::seconds(10), [this] { return queueReady_ || !accepting_; });
+  const auto settled = [this] { return queueReady_ || !accepting_; };
+  if (!settled()) ready_.wait_for(lock, std::chrono::seconds(10), settled);
   if (!accepting_) {
     Api().SetLastError(ERROR_INVALID_THREAD_ID);  // as a post to an ended thread
     return false;
