@@ -309,6 +309,13 @@ int Run(const std::string &exe, const std::string &simPort, const std::string &m
   }
 
   // ---- closing the window closes the port and ends the program ----
+  // With the find window up: it belongs to the main window and goes with it.
+  Check(PickFromLogMenu(w.memLog, 'F'), "the log's menu opens the find window");
+  HWND find = nullptr;
+  Eventually("the find window is up, owned by the main window", [&] {
+    find = FindWindowA(nullptr, "Find");
+    return find != nullptr && IsWindowVisible(find) && GetWindow(find, GW_OWNER) == main;
+  });
   PostMessageA(main, WM_CLOSE, 0, 0);
   const bool ended = WaitForSingleObject(pi.hProcess, kTimeoutMs) == WAIT_OBJECT_0;
   DWORD code = 1;
